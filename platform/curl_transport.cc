@@ -1196,8 +1196,11 @@ int CurlTransport::AddHeaders(RequestState& request, const std::string& text,
 bool CurlTransport::StartTransfer(RequestState& r) {
   Exchange& x = r.x;
   SessionState& s = *r.session;
+  // A fresh easy handle per hop: nothing of the previous transfer's settings
+  // is left over, and the connection cache lives in the multi handle anyway.
+  r.easy.reset(curl_easy_init());
   CURL* easy = r.easy.get();
-  curl_easy_reset(easy);
+  if (easy == nullptr) return false;
 
   // Request headers: the caller's, then what suppresses libcurl's own.
   curl_slist* list = nullptr;
