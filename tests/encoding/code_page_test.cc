@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -122,6 +124,39 @@ TEST(CodePage936, Utf8OfEveryCharacterConvertsBack) {
   }
   EXPECT_GT(all.size(), 13000u);
   EXPECT_EQ(Utf8ToAnsi(Bytes(utf8)), all);
+}
+
+}  // namespace
+}  // namespace textrill
+
+namespace textrill {
+namespace {
+
+// Arbitrary bytes through every conversion: each gives a value of the
+// promised shape, and the asan build shows no access out of bounds.
+TEST(CodePageConversions, ArbitraryBytesGiveWellFormedValues) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<std::uint8_t> bytes(random() % 64);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    const std::string text(bytes.begin(), bytes.end());
+
+    int length = -7;
+    const std::vector<std::uint8_t> wide = AnsiToWide(text, std::nullopt, &length);
+    const std::size_t before_zero = std::strlen(text.c_str());
+    if (before_zero == 0) {
+      EXPECT_TRUE(wide.empty());
+      EXPECT_EQ(length, -7);
+    } else {
+      ASSERT_EQ(wide.size(), static_cast<std::size_t>(length + 1) * 2);
+      EXPECT_EQ(wide[wide.size() - 1], 0);
+      EXPECT_EQ(wide[wide.size() - 2], 0);
+      EXPECT_LE(static_cast<std::size_t>(length), before_zero);
+    }
+    for (const std::string& out : {WideToAnsi(bytes), Utf8ToAnsi(bytes), WideToAnsi(wide)}) {
+      EXPECT_EQ(out.find('\0'), std::string::npos);
+    }
+  }
 }
 
 }  // namespace

@@ -85,6 +85,21 @@ TEST(UrlEncodeBytes, CapacityLimits) {
   }
 }
 
+TEST(UrlEncodeBytes, TightCapacityGivesTheSameOutputAsAmpleCapacity) {
+  // With room for every byte escaped the encoder takes its untested fast
+  // path; with exactly the room the output needs plus one, it checks every
+  // byte. Both must write the same text.
+  std::string text;
+  for (int k = 0; k < 3000; ++k) text.push_back(static_cast<char>((k * 37) % 255 + 1));
+  const std::string expected = FormUrlEncode(text);
+  std::string out(expected.size() + 2, '#');
+  EXPECT_EQ(UrlEncodeBytes(text.data(), static_cast<int>(text.size()), out.data(),
+                           static_cast<int>(expected.size() + 1)),
+            static_cast<int>(expected.size()));
+  EXPECT_EQ(out.substr(0, expected.size()), expected);
+  EXPECT_EQ(out[expected.size()], '\0');
+}
+
 TEST(UrlEncodeBytes, BadArgumentsWriteNothing) {
   char out[8];
   std::memset(out, '#', sizeof out);
