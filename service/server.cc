@@ -15,6 +15,8 @@ namespace textrill::service {
 namespace {
 
 constexpr const char* kJsonType = "application/json; charset=utf-8";
+// How much of a body over the size limit is read and discarded.
+constexpr std::size_t kDrainLimit = 256u * 1024u * 1024u;
 
 // What the log line of the request being served on this thread reports. The
 // server runs a request's routing, handler and logger on one thread.
@@ -148,34 +150,50 @@ void RecognitionService::SetUpRoutes() {
 
   server.Post("/aidemo", [this](const httplib::Request& request, httplib::Response& response,
                                 const httplib::ContentReader& content_reader) {
-    if (!IsFormType(request.get_header_value("Content-Type"))) {
-      ReplyAndClose(response, ServiceError::kNotAForm);
+    if (request.is_multipart_form_data()) {
+      // Read and thrown away part by part: this service takes only plain forms.
+      std::size_t received = 0;
+      const bool complete = content_reader(
+          [](const httplib::MultipartFormData&) { return true; },
+          [&](const char*, std::size_t length) {
+            received += length;
+            return received <= kDrainLimit;
+          });
+      current_record.body_bytes = received;
+      if (complete) {
+        current_record.error = static_cast<int>(ServiceError::kNotAForm);
+        Reply(response, ErrorReply(ServiceError::kNotAForm));
+      } else {
+        ReplyAndClose(response, ServiceError::kNotAForm);
+      }
       return;
     }
-    if (request.has_header("Content-Length")) {
-      const std::string length = request.get_header_value("Content-Length");
-      std::size_t announced = 0;
-      for (char c : length.substr(0, 12)) {
-        if (c >= '0' && c <= '9') announced = announced * 10 + std::size_t(c - '0');
-      }
-      if (length.size() > 12 || announced > kMaxBodyBytes) {
-        ReplyAndClose(response, ServiceError::kBodyTooLarge);
-        return;
-      }
-    }
+    // A body over the limit is read to its end and thrown away, so that the
+    // client, still sending, gets to read the answer; only a body far over
+    // the limit makes the service drop the connection.
     std::string body;
+    std::size_t received = 0;
     bool too_large = false;
     const bool complete = content_reader([&](const char* data, std::size_t length) {
-      if (body.size() + length > kMaxBodyBytes) {
-        too_large = true;
-        return false;
+      received += length;
+      if (received <= kMaxBodyBytes) {
+        body.append(data, length);
+        return true;
       }
-      body.append(data, length);
-      return true;
+      if (!too_large) {
+        too_large = true;
+        std::string().swap(body);
+      }
+      return received <= kDrainLimit;
     });
-    current_record.body_bytes = body.size();
+    current_record.body_bytes = received;
     if (too_large) {
-      ReplyAndClose(response, ServiceError::kBodyTooLarge);
+      if (complete) {
+        current_record.error = static_cast<int>(ServiceError::kBodyTooLarge);
+        Reply(response, ErrorReply(ServiceError::kBodyTooLarge));
+      } else {
+        ReplyAndClose(response, ServiceError::kBodyTooLarge);
+      }
       return;
     }
     if (!complete) {
@@ -184,7 +202,9 @@ void RecognitionService::SetUpRoutes() {
     }
     std::vector<std::uint8_t> picture;
     std::string format;
-    ServiceError error = PictureFromBody(body, picture, format);
+    ServiceError error = IsFormType(request.get_header_value("Content-Type"))
+                             ? PictureFromBody(body, picture, format)
+                             : ServiceError::kNotAForm;
     body.clear();
     body.shrink_to_fit();
     std::vector<RecognizedLine> lines;
@@ -197,15 +217,45 @@ void RecognitionService::SetUpRoutes() {
     Reply(response, error == ServiceError::kNone ? SuccessReply(lines) : ErrorReply(error));
   });
 
-  const auto not_allowed = [](const httplib::Request&, httplib::Response& response) {
+  // Refusals read the body they do not want (bounded), so that it neither
+  // runs into the server's own limits nor spoils the connection.
+  const auto refuse = [](const httplib::Request& request,
+                         const httplib::ContentReader& content_reader, httplib::Response& response,
+                         int status) {
+    std::size_t received = 0;
+    const auto drain = [&received](const char*, std::size_t length) {
+      received += length;
+      return received <= kDrainLimit;
+    };
+    const bool complete =
+        request.is_multipart_form_data()
+            ? content_reader([](const httplib::MultipartFormData&) { return true; }, drain)
+            : content_reader(drain);
+    response.status = status;
+    if (status == 405) response.set_header("Allow", "POST");
+    if (!complete) response.set_header("Connection", "close");
+  };
+  const auto not_allowed = [refuse](const httplib::Request& request, httplib::Response& response,
+                                    const httplib::ContentReader& content_reader) {
+    refuse(request, content_reader, response, 405);
+  };
+  const auto not_found = [refuse](const httplib::Request& request, httplib::Response& response,
+                                  const httplib::ContentReader& content_reader) {
+    refuse(request, content_reader, response, 404);
+  };
+  const auto not_allowed_without_body = [](const httplib::Request&, httplib::Response& response) {
     response.status = 405;
     response.set_header("Allow", "POST");
   };
-  server.Get("/aidemo", not_allowed);  // GET and HEAD
+  server.Get("/aidemo", not_allowed_without_body);  // GET and HEAD
+  server.Options("/aidemo", not_allowed_without_body);
   server.Put("/aidemo", not_allowed);
   server.Patch("/aidemo", not_allowed);
   server.Delete("/aidemo", not_allowed);
-  server.Options("/aidemo", not_allowed);
+  server.Post(".*", not_found);
+  server.Put(".*", not_found);
+  server.Patch(".*", not_found);
+  server.Delete(".*", not_found);
 }
 
 int RecognitionService::Bind() {
