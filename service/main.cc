@@ -8,11 +8,13 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -77,6 +79,16 @@ bool ParseArguments(int argc, char** argv, textrill::service::ServiceOptions& op
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Each engine runs on one request thread; Tesseract's OpenMP teams on top of
+  // that only fight over the cores and spin. The OpenMP runtime reads its
+  // thread limit once, when it is loaded, so the limit is set by starting the
+  // program again with it in the environment.
+  if (std::getenv("OMP_THREAD_LIMIT") == nullptr) {
+    setenv("OMP_THREAD_LIMIT", "1", 1);
+    execv("/proc/self/exe", argv);
+    // Could not start again: run on, with OpenMP teams.
+  }
+
   textrill::service::ServiceOptions options;
   if (!ParseArguments(argc, argv, options)) {
     Usage();
