@@ -52,15 +52,27 @@ inline constexpr int kSchemeHttps = 2;
 inline constexpr std::uint32_t kAddReqFlagAddIfNew = 0x10000000;
 inline constexpr std::uint32_t kAddReqFlagAdd = 0x20000000;
 inline constexpr std::uint32_t kAddReqFlagReplace = 0x80000000;
+inline constexpr std::uint32_t kAddReqFlagCoalesceWithComma = 0x40000000;
+inline constexpr std::uint32_t kAddReqFlagCoalesceWithSemicolon = 0x01000000;
 
 // SetOption: options and values.
+inline constexpr std::uint32_t kOptionResolveTimeout = 2;  // 4 bytes, ms, session or request
+inline constexpr std::uint32_t kOptionConnectTimeout = 3;  // 4 bytes, ms, session or request
+inline constexpr std::uint32_t kOptionSendTimeout = 5;     // 4 bytes, ms, session or request
+inline constexpr std::uint32_t kOptionReceiveTimeout = 6;  // 4 bytes, ms, session or request
 inline constexpr std::uint32_t kOptionSecurityFlags = 31;
 inline constexpr std::uint32_t kOptionProxy = 38;
 inline constexpr std::uint32_t kOptionDisableFeature = 63;
+inline constexpr std::uint32_t kOptionRedirectPolicy = 88;        // 4 bytes, session or request
+inline constexpr std::uint32_t kOptionMaxAutomaticRedirects = 89;  // 4 bytes, session or request
 inline constexpr std::uint32_t kOptionProxyUsername = 4098;
 inline constexpr std::uint32_t kOptionProxyPassword = 4099;
 inline constexpr std::uint32_t kDisableCookies = 1;
 inline constexpr std::uint32_t kDisableRedirects = 2;
+inline constexpr std::uint32_t kDisableKeepAlive = 8;
+inline constexpr std::uint32_t kRedirectPolicyNever = 0;
+inline constexpr std::uint32_t kRedirectPolicyDisallowHttpsToHttp = 1;  // the default
+inline constexpr std::uint32_t kRedirectPolicyAlways = 2;
 inline constexpr std::uint32_t kSecurityFlagIgnoreUnknownCa = 0x00000100;
 inline constexpr std::uint32_t kSecurityFlagIgnoreCertWrongUsage = 0x00000200;
 inline constexpr std::uint32_t kSecurityFlagIgnoreCertCnInvalid = 0x00001000;
@@ -80,8 +92,11 @@ inline constexpr std::uint32_t kAuthSchemeNegotiate = 0x10;
 inline constexpr std::uint32_t kQueryStatusCode = 19;
 inline constexpr std::uint32_t kQueryStatusText = 20;
 inline constexpr std::uint32_t kQueryRawHeadersCrlf = 22;
+inline constexpr std::uint32_t kQueryCustom = 65535;          // the header named by `name`
+inline constexpr std::uint32_t kQueryFlagNumber = 0x20000000;  // with 19: a 4-byte number
 
 // Error numbers (LastError).
+inline constexpr std::uint32_t kErrorInvalidHandle = 6;
 inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
@@ -98,6 +113,7 @@ inline constexpr std::uint32_t kErrorCannotConnect = 12029;
 inline constexpr std::uint32_t kErrorConnectionError = 12030;
 inline constexpr std::uint32_t kErrorHeaderNotFound = 12150;
 inline constexpr std::uint32_t kErrorInvalidServerResponse = 12152;
+inline constexpr std::uint32_t kErrorHeaderAlreadyExists = 12155;
 inline constexpr std::uint32_t kErrorRedirectFailed = 12156;
 inline constexpr std::uint32_t kErrorSecureFailure = 12175;
 
