@@ -429,6 +429,24 @@ std::string OriginOf(const std::string& url) {
   return origin;
 }
 
+// Reason phrases for a proxy's refusal of a tunnel.
+std::string ProxyReason(int status) {
+  switch (status) {
+    case 403:
+      return "Forbidden";
+    case 407:
+      return "Proxy Authentication Required";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    case 504:
+      return "Gateway Timeout";
+    default:
+      return "Proxy Error";
+  }
+}
+
 bool IsRedirectStatus(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -666,8 +684,6 @@ class CurlTransport final : public HttpTransport {
     request->timeouts = connection->session->timeouts;
     request->redirect_policy = connection->session->redirect_policy;
     request->max_redirects = connection->session->max_redirects;
-    request->easy.reset(curl_easy_init());
-    if (!request->easy) return Fail(wh::kErrorNotEnoughMemory);
     if (referrer != nullptr && *referrer != 0) {
       std::string value = ToUtf8(WideView(referrer, wh::kZeroTerminated));
       if (value.find_first_of("\r\n") != std::string::npos) {
@@ -1469,6 +1485,21 @@ int CurlTransport::SendRequest(HttpHandle request_handle, const char16_t* header
   if (!Drive(r, [](const Exchange& e) { return e.final_headers; })) return 0;
   if (!x.final_headers) {
     // The transfer ended before a final response was seen.
+    long connect_code = 0;
+    if (x.result != CURLE_OK && r.easy &&
+        curl_easy_getinfo(r.easy.get(), CURLINFO_HTTP_CONNECTCODE, &connect_code) == CURLE_OK &&
+        connect_code >= 300 && connect_code <= 999) {
+      // The proxy refused the tunnel (for https): its answer is the response,
+      // as with a plain http request through the proxy. libcurl keeps only
+      // the status of that answer, so the block holds the status line alone.
+      x.block_status = static_cast<int>(connect_code);
+      x.block_status_line = "HTTP/1.1 " + std::to_string(connect_code) + " " +
+                            ProxyReason(x.block_status);
+      x.block_lines.clear();
+      x.have_block = x.final_headers = true;
+      x.result = CURLE_OK;  // the body is empty, not broken
+      return 1;
+    }
     if (x.result != CURLE_OK) {
       Abort(r, MapCurlError(x.result));
       return 0;

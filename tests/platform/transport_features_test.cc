@@ -321,6 +321,53 @@ TEST(TransportProxy, BasicProxyAuthenticationWithOptionsAndCredentials) {
   EXPECT_TRUE(client.Status() == 401 || client.Status() == 407) << client.Status();
 }
 
+TEST_F(TransportTls, HttpsThroughAnAuthenticatingProxyTunnel) {
+  LocalServer<httplib::SSLServer> server(Cert().c_str(), Key().c_str());
+  AddRoutes(server.server);
+  server.Start();
+  Tinyproxy proxy("tester s3cret");
+  ASSERT_TRUE(proxy.ready);
+  Client client;
+  UseProxy(client, proxy.port);
+  // The proxy's refusal of the tunnel is the response.
+  ASSERT_TRUE(client.Open(server.port, u"GET", u"/echo", true));
+  ASSERT_TRUE(client.Send());
+  EXPECT_EQ(client.Status(), 407);
+  EXPECT_EQ(client.Query(wh::kQueryStatusText), "Proxy Authentication Required");
+  EXPECT_EQ(client.Body(), "");
+  // With credentials the tunnel's own reply is not part of the response.
+  ASSERT_TRUE(client.Open(server.port, u"GET", u"/echo", true));
+  ASSERT_TRUE(client.SetOption32(client.request, wh::kOptionSecurityFlags,
+                                 wh::kSecurityFlagsIgnoreAll));
+  ASSERT_TRUE(client.t.SetCredentials(client.request, wh::kAuthTargetProxy, wh::kAuthSchemeBasic,
+                                      u"tester", u"s3cret", nullptr));
+  ASSERT_TRUE(client.Send());
+  EXPECT_EQ(client.Status(), 200);
+  std::string headers = client.Query(wh::kQueryRawHeadersCrlf);
+  EXPECT_EQ(headers.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << headers;
+  EXPECT_EQ(headers.find("onnection established"), std::string::npos) << headers;
+  EXPECT_EQ(client.Body(), "GET|||");
+}
+
+TEST(TransportProxy, EnvironmentProxyIsNeverUsed) {
+  LocalServer<> server;
+  AddRoutes(server.server);
+  server.Start();
+  const int dead = testing::UnusedPort();
+  const std::string bogus = "http://127.0.0.1:" + std::to_string(dead);
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"}) {
+    ::setenv(name, bogus.c_str(), 1);
+  }
+  Client client;
+  ASSERT_TRUE(client.Open(server.port, u"GET", u"/echo"));
+  bool sent = client.Send();
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"}) {
+    ::unsetenv(name);
+  }
+  ASSERT_TRUE(sent) << client.error;
+  EXPECT_EQ(client.Body(), "GET|||");
+}
+
 TEST(TransportAuth, BasicServerCredentials) {
   LocalServer<> server;
   server.server.Get("/secret", [](const httplib::Request& req, httplib::Response& res) {
