@@ -246,6 +246,15 @@ std::uint32_t MapCurlError(CURLcode code) {
   }
 }
 
+// The error number of a transfer that ended with `code`. libcurl reports a
+// response header line above its size limit (100 KiB) as running out of
+// memory; when that happens while a response's headers come in, the server's
+// reply is at fault.
+std::uint32_t MapTransferError(CURLcode code, bool receiving_headers) {
+  if (code == CURLE_OUT_OF_MEMORY && receiving_headers) return wh::kErrorInvalidServerResponse;
+  return MapCurlError(code);
+}
+
 // ---------------------------------------------------------------------------
 // Handle state.
 
@@ -1501,7 +1510,7 @@ int CurlTransport::SendRequest(HttpHandle request_handle, const char16_t* header
       return 1;
     }
     if (x.result != CURLE_OK) {
-      Abort(r, MapCurlError(x.result));
+      Abort(r, MapTransferError(x.result, !x.status_line.empty()));
       return 0;
     }
     if (x.have_block) {
@@ -1529,7 +1538,7 @@ bool CurlTransport::WaitForBody(RequestState& r) {
   }
   if (x.Held() > 0) return true;
   if (x.result != CURLE_OK) {
-    Abort(r, MapCurlError(x.result));
+    Abort(r, MapTransferError(x.result, !x.status_line.empty()));
     return false;
   }
   return true;

@@ -344,22 +344,44 @@ TEST(TransportErrors, SilentServerTimesOutWithinTheReceiveTimeout) {
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(client.error, wh::kErrorTimeout);
   EXPECT_LT(elapsed, std::chrono::seconds(5));  // a hang guard, not a speed test
+
+  // A body that stops coming times out the same way.
+  RawServer stalling([](int fd) {
+    ReadRequest(fd);
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc");
+    char byte;
+    ::recv(fd, &byte, 1, 0);
+  });
+  ASSERT_TRUE(client.Open(stalling.port(), u"GET", u"/"));
+  ASSERT_TRUE(client.Send());
+  bool ok = true;
+  EXPECT_EQ(client.Body(&ok), "abc");
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(client.error, wh::kErrorTimeout);
 }
 
 TEST(TransportErrors, MisbehavingServersGiveAnErrorOrAShortBody) {
+  // `error` is what the send fails with; 0 when the send succeeds and the body
+  // is short, cut (`body_error`) or empty.
   struct Case {
     const char* name;
     std::string reply;
+    std::uint32_t error;
+    std::uint32_t body_error;
   };
   const Case cases[] = {
-      {"garbage", "this is not HTTP at all\r\n\r\n"},
-      {"binary", std::string("\x00\x01\x02\xff\xfe", 5)},
-      {"nothing", ""},
-      {"huge header line", "HTTP/1.1 200 OK\r\nX-Big: " + std::string(1 << 20, 'h') + "\r\n\r\n"},
-      {"negative length", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\nabc"},
-      {"huge length", "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nabc"},
-      {"bad chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n"},
-      {"status only", "HTTP/1.1 200 OK\r\n"},
+      {"garbage", "this is not HTTP at all\r\n\r\n", wh::kErrorInvalidServerResponse, 0},
+      {"binary", std::string("\x00\x01\x02\xff\xfe", 5), wh::kErrorInvalidServerResponse, 0},
+      {"nothing", "", wh::kErrorConnectionError, 0},
+      {"status only", "HTTP/1.1 200 OK\r\n", wh::kErrorInvalidServerResponse, 0},
+      {"huge header line", "HTTP/1.1 200 OK\r\nX-Big: " + std::string(1 << 20, 'h') + "\r\n\r\n",
+       wh::kErrorInvalidServerResponse, 0},
+      {"negative length", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\nabc",
+       wh::kErrorInvalidServerResponse, 0},
+      {"huge length", "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nabc", 0,
+       0},
+      {"bad chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n", 0,
+       wh::kErrorConnectionError},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -370,16 +392,18 @@ TEST(TransportErrors, MisbehavingServersGiveAnErrorOrAShortBody) {
     Client client;
     ASSERT_TRUE(client.t.SetTimeouts(client.session, 2000, 2000, 2000, 2000));
     ASSERT_TRUE(client.Open(server.port(), u"GET", u"/"));
-    if (client.Send()) {
-      bool ok = true;
-      std::string body = client.Body(&ok);
-      EXPECT_LE(body.size(), 3u);
-      if (!ok) {
-        EXPECT_NE(client.error, 0u);
-      }
-    } else {
-      EXPECT_NE(client.error, 0u);
-      EXPECT_NE(client.error, wh::kErrorTimeout);
+    bool sent = client.Send();
+    EXPECT_EQ(sent, c.error == 0);
+    if (!sent) {
+      EXPECT_EQ(client.error, c.error);
+      continue;
+    }
+    bool ok = true;
+    std::string body = client.Body(&ok);
+    EXPECT_LE(body.size(), 3u);
+    EXPECT_EQ(ok, c.body_error == 0);
+    if (!ok) {
+      EXPECT_EQ(client.error, c.body_error);
     }
   }
 }
