@@ -63,7 +63,7 @@ inline constexpr std::uint32_t kOptionReceiveTimeout = 6;  // 4 bytes, ms, sessi
 inline constexpr std::uint32_t kOptionSecurityFlags = 31;
 inline constexpr std::uint32_t kOptionProxy = 38;
 inline constexpr std::uint32_t kOptionDisableFeature = 63;
-inline constexpr std::uint32_t kOptionRedirectPolicy = 88;        // 4 bytes, session or request
+inline constexpr std::uint32_t kOptionRedirectPolicy = 88;         // 4 bytes, session or request
 inline constexpr std::uint32_t kOptionMaxAutomaticRedirects = 89;  // 4 bytes, session or request
 inline constexpr std::uint32_t kOptionProxyUsername = 4098;
 inline constexpr std::uint32_t kOptionProxyPassword = 4099;
@@ -92,7 +92,7 @@ inline constexpr std::uint32_t kAuthSchemeNegotiate = 0x10;
 inline constexpr std::uint32_t kQueryStatusCode = 19;
 inline constexpr std::uint32_t kQueryStatusText = 20;
 inline constexpr std::uint32_t kQueryRawHeadersCrlf = 22;
-inline constexpr std::uint32_t kQueryCustom = 65535;          // the header named by `name`
+inline constexpr std::uint32_t kQueryCustom = 65535;           // the header named by `name`
 inline constexpr std::uint32_t kQueryFlagNumber = 0x20000000;  // with 19: a 4-byte number
 
 // Error numbers (LastError).
@@ -252,10 +252,9 @@ class HttpTransport {
   // "Connection: Keep-Alive"; nothing else (no Accept, Expect or Content-Type
   // of libcurl's). Built-in cookies of the session are sent and stored unless
   // disabled on the request.
-  virtual int SendRequest(HttpHandle request, const char16_t* headers,
-                          std::uint32_t headers_length, const void* optional,
-                          std::uint32_t optional_length, std::uint32_t total_length,
-                          std::uintptr_t context) = 0;
+  virtual int SendRequest(HttpHandle request, const char16_t* headers, std::uint32_t headers_length,
+                          const void* optional, std::uint32_t optional_length,
+                          std::uint32_t total_length, std::uintptr_t context) = 0;
   // WinHttpReceiveResponse: exactly 1 once the final response's status line
   // and headers are in (SendRequest has waited for them); on a failed exchange
   // its error, and kErrorIncorrectHandleState when nothing was sent.

@@ -66,8 +66,8 @@ TEST(TransportWire, GetAndPostCarryOnlyTheCallersAndWinHttpsHeaders) {
 
   std::string body("a=1&b=\0x", 8);  // a zero byte is sent like any other
   ASSERT_TRUE(client.Open(port, u"POST", u"/form"));
-  ASSERT_TRUE(client.AddHeaders("Content-Type:application/x-www-form-urlencoded",
-                                wh::kAddReqFlagAdd));
+  ASSERT_TRUE(
+      client.AddHeaders("Content-Type:application/x-www-form-urlencoded", wh::kAddReqFlagAdd));
   ASSERT_TRUE(client.Send(body));
   EXPECT_EQ(server.Last(), "POST /form HTTP/1.1\r\n" + HostLine(port) +
                                "User-Agent: Agent/1.0\r\n"
@@ -147,29 +147,29 @@ TEST(TransportHeaders, RawBlockStatusAndReasonOfTheFinalResponse) {
 
   // The size query: bytes needed with the terminator, then the text fits.
   std::uint32_t size = 0;
-  EXPECT_EQ(client.t.QueryHeaders(client.request, wh::kQueryStatusCode, nullptr, nullptr, &size,
-                                  nullptr),
-            0);
+  EXPECT_EQ(
+      client.t.QueryHeaders(client.request, wh::kQueryStatusCode, nullptr, nullptr, &size, nullptr),
+      0);
   EXPECT_EQ(client.t.LastError(), wh::kErrorInsufficientBuffer);
   EXPECT_EQ(size, 8u);
   char16_t small[3];
   size = sizeof small;
-  EXPECT_EQ(client.t.QueryHeaders(client.request, wh::kQueryStatusCode, nullptr, small, &size,
-                                  nullptr),
-            0);
+  EXPECT_EQ(
+      client.t.QueryHeaders(client.request, wh::kQueryStatusCode, nullptr, small, &size, nullptr),
+      0);
   EXPECT_EQ(size, 8u);
   char16_t fits[4];
   size = sizeof fits;
-  ASSERT_EQ(client.t.QueryHeaders(client.request, wh::kQueryStatusCode, nullptr, fits, &size,
-                                  nullptr),
-            1);
+  ASSERT_EQ(
+      client.t.QueryHeaders(client.request, wh::kQueryStatusCode, nullptr, fits, &size, nullptr),
+      1);
   EXPECT_EQ(std::u16string(fits), u"299");
   EXPECT_EQ(size, 6u);
   // A header by name, and the status as a number.
   char16_t value[16];
   size = sizeof value;
-  ASSERT_TRUE(client.t.QueryHeaders(client.request, wh::kQueryCustom, u"x-b", value, &size,
-                                    nullptr));
+  ASSERT_TRUE(
+      client.t.QueryHeaders(client.request, wh::kQueryCustom, u"x-b", value, &size, nullptr));
   EXPECT_EQ(std::u16string(value), u"two");
   std::uint32_t number = 0;
   size = sizeof number;
@@ -183,8 +183,8 @@ TEST(TransportHeaders, QueriesBeforeAResponseFail) {
   Client client;
   ASSERT_TRUE(client.Open(testing::UnusedPort(), u"GET", u"/"));
   std::uint32_t size = 123;
-  EXPECT_EQ(client.t.QueryHeaders(client.request, wh::kQueryRawHeadersCrlf, nullptr, nullptr,
-                                  &size, nullptr),
+  EXPECT_EQ(client.t.QueryHeaders(client.request, wh::kQueryRawHeadersCrlf, nullptr, nullptr, &size,
+                                  nullptr),
             0);
   EXPECT_EQ(size, 0u);
   EXPECT_EQ(client.t.ReceiveResponse(client.request, nullptr), 0);
@@ -200,14 +200,15 @@ TEST(TransportBody, ChunkedAndContentLengthBodies) {
     res.set_content(pattern, "application/octet-stream");
   });
   server.server.Get("/chunked", [&](const httplib::Request&, httplib::Response& res) {
-    res.set_chunked_content_provider("text/plain", [&](std::size_t offset, httplib::DataSink& sink) {
-      if (offset >= pattern.size()) {
-        sink.done();
-        return true;
-      }
-      sink.write(pattern.data() + offset, std::min<std::size_t>(7777, pattern.size() - offset));
-      return true;
-    });
+    res.set_chunked_content_provider(
+        "text/plain", [&](std::size_t offset, httplib::DataSink& sink) {
+          if (offset >= pattern.size()) {
+            sink.done();
+            return true;
+          }
+          sink.write(pattern.data() + offset, std::min<std::size_t>(7777, pattern.size() - offset));
+          return true;
+        });
   });
   server.server.Get("/empty", [](const httplib::Request&, httplib::Response& res) {
     res.set_content("", "text/plain");
@@ -449,14 +450,13 @@ TEST(TransportHandles, BadHandlesAndArgumentsFail) {
   EXPECT_EQ(client.t.SetOption(client.session, 77, &value, 4), 0);
   EXPECT_EQ(client.t.LastError(), wh::kErrorInvalidOption);
   EXPECT_EQ(client.t.SetOption(client.request, wh::kOptionSecurityFlags, &value, 2), 0);
-  EXPECT_EQ(client.t.SetCredentials(client.request, wh::kAuthTargetServer,
-                                    wh::kAuthSchemePassport, u"u", u"p", nullptr),
+  EXPECT_EQ(client.t.SetCredentials(client.request, wh::kAuthTargetServer, wh::kAuthSchemePassport,
+                                    u"u", u"p", nullptr),
             0);
   EXPECT_EQ(client.t.SetCredentials(client.request, 7, wh::kAuthSchemeBasic, u"u", u"p", nullptr),
             0);
-  EXPECT_EQ(client.t.OpenRequest(client.connection, u"BAD VERB", u"/", nullptr, nullptr, nullptr,
-                                 0),
-            0u);
+  EXPECT_EQ(
+      client.t.OpenRequest(client.connection, u"BAD VERB", u"/", nullptr, nullptr, nullptr, 0), 0u);
   // A body whose total length differs from what is given.
   EXPECT_EQ(client.t.SendRequest(client.request, nullptr, 0, "ab", 2, 5, 0), 0);
   EXPECT_EQ(client.t.LastError(), wh::kErrorInvalidParameter);
