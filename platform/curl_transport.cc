@@ -1161,6 +1161,10 @@ int CurlTransport::AddHeaders(RequestState& request, const std::string& text,
   const auto unremove = [&](const std::string& name) {
     std::erase_if(request.removed, [&](const std::string& n) { return SameName(n, name); });
   };
+  // The default headers a caller may remove; Host and Content-Length stay.
+  const auto sent_by_default = [](const std::string& name) {
+    return SameName(name, "User-Agent") || SameName(name, "Connection");
+  };
   const bool replace = (modifiers & wh::kAddReqFlagReplace) != 0;
   const bool add = (modifiers & wh::kAddReqFlagAdd) != 0;
   const bool add_if_new = (modifiers & wh::kAddReqFlagAddIfNew) != 0;
@@ -1175,9 +1179,9 @@ int CurlTransport::AddHeaders(RequestState& request, const std::string& text,
         if (add) {
           unremove(header.name);
           headers.push_back(std::move(header));
-        } else if (header.value.empty()) {
-          // Removing a header the caller never added: keep the one that would
-          // otherwise be sent by default (User-Agent, Connection) off the wire.
+        } else if (header.value.empty() && sent_by_default(header.name)) {
+          // Removing a header the caller never added but that would be sent
+          // by default: keep it off the wire.
           unremove(header.name);
           request.removed.push_back(header.name);
         } else {
@@ -1186,7 +1190,7 @@ int CurlTransport::AddHeaders(RequestState& request, const std::string& text,
         }
       } else if (header.value.empty() && !add) {
         std::erase_if(headers, [&](const Header& h) { return SameName(h.name, header.name); });
-        request.removed.push_back(header.name);
+        if (sent_by_default(header.name)) request.removed.push_back(header.name);
       } else {
         it->value = std::move(header.value);
       }

@@ -199,8 +199,9 @@ class HttpTransport {
   //   kAddReqFlagAddIfNew: adds it unless the name is there (then fails with
   //     kErrorHeaderAlreadyExists and leaves it alone);
   //   kAddReqFlagReplace: replaces the value; an empty value removes every
-  //     header of the name, also one sent by default (User-Agent, Connection);
-  //     fails with kErrorHeaderNotFound when there is nothing to replace;
+  //     header of the name, also the User-Agent or Connection header sent by
+  //     default; fails with kErrorHeaderNotFound when there is nothing to
+  //     replace or remove;
   //   kAddReqFlagAdd | kAddReqFlagReplace: replaces, or adds when absent; an
   //     empty value is sent as the bare name and colon;
   //   kAddReqFlagCoalesceWithComma / WithSemicolon: appends to an existing one.

@@ -116,8 +116,10 @@ TEST(TransportWire, HeaderModifiers) {
   // Removing a header sent by default keeps it off the wire.
   EXPECT_TRUE(client.AddHeaders("User-Agent:", wh::kAddReqFlagReplace));
   EXPECT_TRUE(client.AddHeaders("Connection:", wh::kAddReqFlagReplace));
-  // Replacing a header that is not there fails.
+  // Replacing or removing a header that is not there fails; Host stays.
   EXPECT_FALSE(client.AddHeaders("G:7", wh::kAddReqFlagReplace));
+  EXPECT_EQ(client.t.LastError(), wh::kErrorHeaderNotFound);
+  EXPECT_FALSE(client.AddHeaders("Host:", wh::kAddReqFlagReplace));
   EXPECT_EQ(client.t.LastError(), wh::kErrorHeaderNotFound);
   // Malformed lines change nothing.
   EXPECT_FALSE(client.AddHeaders("no colon", wh::kAddReqFlagAdd));
