@@ -396,6 +396,30 @@ TEST(TransportAuth, BasicServerCredentials) {
   EXPECT_EQ(client.Body(), "denied");
 }
 
+TEST(TransportAuth, DigestChallengeIsAnsweredAndNotTheResponse) {
+  RawServer server([](int fd) {
+    for (;;) {
+      std::string request = ReadRequest(fd, 2000);
+      if (request.empty()) return;
+      if (request.find("\r\nAuthorization: Digest username=\"user\"") != std::string::npos) {
+        SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\ngranted");
+      } else {
+        SendAll(fd,
+                "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"t\", "
+                "nonce=\"abc\", qop=\"auth\"\r\nContent-Length: 6\r\n\r\ndenied");
+      }
+    }
+  });
+  Client client;
+  ASSERT_TRUE(client.Open(server.port(), u"POST", u"/digest"));
+  ASSERT_TRUE(client.t.SetCredentials(client.request, wh::kAuthTargetServer, wh::kAuthSchemeDigest,
+                                      u"user", u"pass", nullptr));
+  ASSERT_TRUE(client.Send("form=1"));
+  EXPECT_EQ(client.Status(), 200);
+  EXPECT_EQ(client.Query(wh::kQueryRawHeadersCrlf), "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n");
+  EXPECT_EQ(client.Body(), "granted");
+}
+
 // A server that answers nothing, or only part of a body, until it is stopped.
 void StallAfter(int fd, const std::string& bytes) {
   ReadRequest(fd);
