@@ -63,7 +63,7 @@ inline constexpr std::uint32_t kOptionReceiveTimeout = 6;  // 4 bytes, ms, sessi
 inline constexpr std::uint32_t kOptionSecurityFlags = 31;
 inline constexpr std::uint32_t kOptionProxy = 38;
 inline constexpr std::uint32_t kOptionDisableFeature = 63;
-inline constexpr std::uint32_t kOptionRedirectPolicy = 88;        // 4 bytes, session or request
+inline constexpr std::uint32_t kOptionRedirectPolicy = 88;         // 4 bytes, session or request
 inline constexpr std::uint32_t kOptionMaxAutomaticRedirects = 89;  // 4 bytes, session or request
 inline constexpr std::uint32_t kOptionProxyUsername = 4098;
 inline constexpr std::uint32_t kOptionProxyPassword = 4099;
@@ -92,7 +92,7 @@ inline constexpr std::uint32_t kAuthSchemeNegotiate = 0x10;
 inline constexpr std::uint32_t kQueryStatusCode = 19;
 inline constexpr std::uint32_t kQueryStatusText = 20;
 inline constexpr std::uint32_t kQueryRawHeadersCrlf = 22;
-inline constexpr std::uint32_t kQueryCustom = 65535;          // the header named by `name`
+inline constexpr std::uint32_t kQueryCustom = 65535;           // the header named by `name`
 inline constexpr std::uint32_t kQueryFlagNumber = 0x20000000;  // with 19: a 4-byte number
 
 // Error numbers (LastError).
@@ -199,8 +199,9 @@ class HttpTransport {
   //   kAddReqFlagAddIfNew: adds it unless the name is there (then fails with
   //     kErrorHeaderAlreadyExists and leaves it alone);
   //   kAddReqFlagReplace: replaces the value; an empty value removes every
-  //     header of the name, also one sent by default (User-Agent, Connection);
-  //     fails with kErrorHeaderNotFound when there is nothing to replace;
+  //     header of the name, also the User-Agent or Connection header sent by
+  //     default; fails with kErrorHeaderNotFound when there is nothing to
+  //     replace or remove;
   //   kAddReqFlagAdd | kAddReqFlagReplace: replaces, or adds when absent; an
   //     empty value is sent as the bare name and colon;
   //   kAddReqFlagCoalesceWithComma / WithSemicolon: appends to an existing one.
@@ -252,10 +253,9 @@ class HttpTransport {
   // "Connection: Keep-Alive"; nothing else (no Accept, Expect or Content-Type
   // of libcurl's). Built-in cookies of the session are sent and stored unless
   // disabled on the request.
-  virtual int SendRequest(HttpHandle request, const char16_t* headers,
-                          std::uint32_t headers_length, const void* optional,
-                          std::uint32_t optional_length, std::uint32_t total_length,
-                          std::uintptr_t context) = 0;
+  virtual int SendRequest(HttpHandle request, const char16_t* headers, std::uint32_t headers_length,
+                          const void* optional, std::uint32_t optional_length,
+                          std::uint32_t total_length, std::uintptr_t context) = 0;
   // WinHttpReceiveResponse: exactly 1 once the final response's status line
   // and headers are in (SendRequest has waited for them); on a failed exchange
   // its error, and kErrorIncorrectHandleState when nothing was sent.

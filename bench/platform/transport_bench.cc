@@ -39,8 +39,10 @@ constexpr int kRounds = 5;
 // killed. Runs in the child process.
 [[noreturn]] void Serve(int listen_fd) {
   std::vector<char> block(1 << 20, 'x');
-  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
-                           "Content-Length: " + std::to_string(kBodySize) + "\r\n\r\n";
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+      "Content-Length: " +
+      std::to_string(kBodySize) + "\r\n\r\n";
   for (;;) {
     int fd = ::accept(listen_fd, nullptr, nullptr);
     if (fd < 0) continue;
@@ -121,8 +123,8 @@ double CurlDownload(const std::string& url, long* peak_kib) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, out[0]);
-  const char* argv[] = {"curl",   "-s",          "-o", "/dev/null", "--fail",
-                        "-w",     "%{time_total}", url.c_str(), nullptr};
+  const char* argv[] = {"curl",          "-s",        "-o",   "/dev/null", "--fail", "-w",
+                        "%{time_total}", url.c_str(), nullptr};
   pid_t pid = 0;
   int spawned = posix_spawnp(&pid, "curl", &actions, nullptr, const_cast<char**>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -194,8 +196,9 @@ int main() {
               mib / best_curl);
   std::printf("  throughput ratio transport/curl: %.2fx (target >= 0.80x)\n",
               best_curl / best_transport);
-  std::printf("  peak resident memory added by the transport: %.1f MiB (target <= 8 MiB);"
-              " curl's whole peak: %.1f MiB\n",
-              static_cast<double>(worst_added) / 1024, static_cast<double>(curl_peak) / 1024);
+  std::printf(
+      "  peak resident memory added by the transport: %.1f MiB (target <= 8 MiB);"
+      " curl's whole peak: %.1f MiB\n",
+      static_cast<double>(worst_added) / 1024, static_cast<double>(curl_peak) / 1024);
   return 0;
 }
