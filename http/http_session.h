@@ -256,7 +256,9 @@ class HttpSession {
   // Not one of the table's operations: thread-safe; aborts the exchange in
   // flight (the transport's Cancel on this session's handle) so that a
   // blocked send/receive/read returns promptly; the session stays usable.
-  // Safe to call when nothing is in flight.
+  // Safe to call when nothing is in flight: the transport then ends the next
+  // call that waits for the network instead, and later exchanges work. Does
+  // nothing while there is no session handle.
   void Cancel();
 
   // ---- Fields (public so that tests and callers can inspect them) ----
