@@ -90,9 +90,8 @@ TEST(EndToEnd, TheWindowShowsTheLinesOfATypedPicture) {
   for (const auto& line : reading.lines) shown += line + "\n";
   EXPECT_LT(BestMatchErrorRate(english, shown), 0.15) << shown;
   EXPECT_LT(BestMatchErrorRate(chinese, shown), 0.2) << shown;
-
-  RunCapture({"xdotool", "windowclose", id}, x);
-  EXPECT_TRUE(app->WaitForExit(20000)) << "textrill did not end after its window closed";
+  // Without a window manager there is no close button to press: the program
+  // is stopped with SIGTERM when `app` goes out of scope.
 }
 
 }  // namespace
