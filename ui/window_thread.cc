@@ -30,17 +30,18 @@ bool WindowThread::Run(std::function<void()> work) {
 
   auto job = std::make_shared<Job>();
   job->work = std::move(work);
-  bool wake = false;
+  QEvent* wake = nullptr;
   {
     std::lock_guard lock(mutex_);
     if (closed_) return false;
     queue_.push_back(job);
     // One wake-up event drains the whole queue; post another only when none
-    // is on its way.
-    wake = !wake_pending_;
+    // is on its way. It is made under the lock that event() takes before
+    // reading it, so the hand-over is visible to the thread sanitizer too.
+    if (!wake_pending_) wake = new QEvent(WakeType());
     wake_pending_ = true;
   }
-  if (wake) QCoreApplication::postEvent(this, new QEvent(WakeType()));
+  if (wake != nullptr) QCoreApplication::postEvent(this, wake);
 
   std::unique_lock lock(mutex_);
   finished_.wait(lock, [&] { return job->done || closed_; });
@@ -60,6 +61,9 @@ void WindowThread::Close() {
 }
 
 bool WindowThread::event(QEvent* event) {
+  // Pairs with the lock under which a calling thread made the wake-up event:
+  // Qt's own queue synchronises with futexes the sanitizer cannot see.
+  { std::lock_guard lock(mutex_); }
   if (event->type() == WakeType()) {
     Drain();
     return true;
