@@ -96,8 +96,7 @@ class MemoryCookieStore final : public CookieStore {
     return true;
   }
 
-  bool GetCookie(const char* url, const char* /*name*/, char* data,
-                 std::uint32_t* size) override {
+  bool GetCookie(const char* url, const char* /*name*/, char* data, std::uint32_t* size) override {
     UrlParts parts;
     if (size == nullptr) return false;
     if (url == nullptr || !SplitUrl(url, &parts)) {

@@ -246,6 +246,15 @@ std::uint32_t MapCurlError(CURLcode code) {
   }
 }
 
+// The error number of a transfer that ended with `code`. libcurl reports a
+// response header line above its size limit (100 KiB) as running out of
+// memory; when that happens while a response's headers come in, the server's
+// reply is at fault.
+std::uint32_t MapTransferError(CURLcode code, bool receiving_headers) {
+  if (code == CURLE_OUT_OF_MEMORY && receiving_headers) return wh::kErrorInvalidServerResponse;
+  return MapCurlError(code);
+}
+
 // ---------------------------------------------------------------------------
 // Handle state.
 
@@ -427,6 +436,24 @@ std::string OriginOf(const std::string& url) {
     origin += '|';
   }
   return origin;
+}
+
+// Reason phrases for a proxy's refusal of a tunnel.
+std::string ProxyReason(int status) {
+  switch (status) {
+    case 403:
+      return "Forbidden";
+    case 407:
+      return "Proxy Authentication Required";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    case 504:
+      return "Gateway Timeout";
+    default:
+      return "Proxy Error";
+  }
 }
 
 bool IsRedirectStatus(int status) {
@@ -666,8 +693,6 @@ class CurlTransport final : public HttpTransport {
     request->timeouts = connection->session->timeouts;
     request->redirect_policy = connection->session->redirect_policy;
     request->max_redirects = connection->session->max_redirects;
-    request->easy.reset(curl_easy_init());
-    if (!request->easy) return Fail(wh::kErrorNotEnoughMemory);
     if (referrer != nullptr && *referrer != 0) {
       std::string value = ToUtf8(WideView(referrer, wh::kZeroTerminated));
       if (value.find_first_of("\r\n") != std::string::npos) {
@@ -702,8 +727,8 @@ class CurlTransport final : public HttpTransport {
                 std::uint32_t buffer_length) override;
 
   int SetCredentials(HttpHandle request_handle, std::uint32_t auth_targets,
-                     std::uint32_t auth_scheme, const char16_t* user_name,
-                     const char16_t* password, void* /*auth_params*/) override {
+                     std::uint32_t auth_scheme, const char16_t* user_name, const char16_t* password,
+                     void* /*auth_params*/) override {
     auto request = FindAs<RequestState>(request_handle);
     if (!request) return 0;
     if (user_name == nullptr) return Fail(wh::kErrorInvalidParameter);
@@ -734,9 +759,8 @@ class CurlTransport final : public HttpTransport {
     return 1;
   }
 
-  int SendRequest(HttpHandle request_handle, const char16_t* headers,
-                  std::uint32_t headers_length, const void* optional,
-                  std::uint32_t optional_length, std::uint32_t total_length,
+  int SendRequest(HttpHandle request_handle, const char16_t* headers, std::uint32_t headers_length,
+                  const void* optional, std::uint32_t optional_length, std::uint32_t total_length,
                   std::uintptr_t /*context*/) override;
 
   int ReceiveResponse(HttpHandle request_handle, void* /*reserved*/) override {
@@ -849,12 +873,10 @@ class CurlTransport final : public HttpTransport {
 
 int CurlTransport::CrackUrl(const char16_t* url, std::uint32_t url_length, std::uint32_t,
                             UrlComponents* components) {
-  if (url == nullptr || components == nullptr ||
-      components->struct_size != sizeof(UrlComponents)) {
+  if (url == nullptr || components == nullptr || components->struct_size != sizeof(UrlComponents)) {
     return Fail(wh::kErrorInvalidParameter);
   }
-  std::u16string_view text =
-      url_length == 0 ? std::u16string_view(url) : WideView(url, url_length);
+  std::u16string_view text = url_length == 0 ? std::u16string_view(url) : WideView(url, url_length);
   const auto is_alpha = [](char16_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
 
   // Scheme: letters, digits, "+", "-", "." before the first ":".
@@ -944,8 +966,7 @@ int CurlTransport::CrackUrl(const char16_t* url, std::uint32_t url_length, std::
   if (extra_begin == std::u16string_view::npos) extra_begin = text.find(u'#', authority_end);
   if (extra_begin == std::u16string_view::npos) extra_begin = text.size();
 
-  const auto set = [&](const char16_t** pointer, int* length, std::size_t begin,
-                       std::size_t size) {
+  const auto set = [&](const char16_t** pointer, int* length, std::size_t begin, std::size_t size) {
     if (*length == 0) return;  // not asked for
     *pointer = text.data() + begin;
     *length = static_cast<int>(size);
@@ -1039,8 +1060,8 @@ int CurlTransport::SetOption(HttpHandle handle, std::uint32_t option, const void
     case wh::kOptionDisableFeature: {
       if (!request) return Fail(wh::kErrorIncorrectHandleType);
       if (!read_u32(&value)) return Fail(wh::kErrorInvalidParameter);
-      constexpr std::uint32_t kKnown = wh::kDisableCookies | wh::kDisableRedirects |
-                                       wh::kDisableKeepAlive;
+      constexpr std::uint32_t kKnown =
+          wh::kDisableCookies | wh::kDisableRedirects | wh::kDisableKeepAlive;
       if (value == 0 || (value & ~kKnown) != 0) return Fail(wh::kErrorInvalidParameter);
       if (value & wh::kDisableCookies) request->disable_cookies = true;
       if (value & wh::kDisableRedirects) request->disable_redirects = true;
@@ -1140,6 +1161,10 @@ int CurlTransport::AddHeaders(RequestState& request, const std::string& text,
   const auto unremove = [&](const std::string& name) {
     std::erase_if(request.removed, [&](const std::string& n) { return SameName(n, name); });
   };
+  // The default headers a caller may remove; Host and Content-Length stay.
+  const auto sent_by_default = [](const std::string& name) {
+    return SameName(name, "User-Agent") || SameName(name, "Connection");
+  };
   const bool replace = (modifiers & wh::kAddReqFlagReplace) != 0;
   const bool add = (modifiers & wh::kAddReqFlagAdd) != 0;
   const bool add_if_new = (modifiers & wh::kAddReqFlagAddIfNew) != 0;
@@ -1154,9 +1179,9 @@ int CurlTransport::AddHeaders(RequestState& request, const std::string& text,
         if (add) {
           unremove(header.name);
           headers.push_back(std::move(header));
-        } else if (header.value.empty()) {
-          // Removing a header the caller never added: keep the one that would
-          // otherwise be sent by default (User-Agent, Connection) off the wire.
+        } else if (header.value.empty() && sent_by_default(header.name)) {
+          // Removing a header the caller never added but that would be sent
+          // by default: keep it off the wire.
           unremove(header.name);
           request.removed.push_back(header.name);
         } else {
@@ -1165,7 +1190,7 @@ int CurlTransport::AddHeaders(RequestState& request, const std::string& text,
         }
       } else if (header.value.empty() && !add) {
         std::erase_if(headers, [&](const Header& h) { return SameName(h.name, header.name); });
-        request.removed.push_back(header.name);
+        if (sent_by_default(header.name)) request.removed.push_back(header.name);
       } else {
         it->value = std::move(header.value);
       }
@@ -1279,8 +1304,7 @@ bool CurlTransport::StartTransfer(RequestState& r) {
   // Certificate checks: an unknown authority (with a wrong usage or date) is
   // accepted only with its flag, a name mismatch only with its own.
   opt(CURLOPT_SSL_VERIFYPEER, (r.security_flags & wh::kSecurityFlagIgnoreUnknownCa) ? 0L : 1L);
-  opt(CURLOPT_SSL_VERIFYHOST,
-      (r.security_flags & wh::kSecurityFlagIgnoreCertCnInvalid) ? 0L : 2L);
+  opt(CURLOPT_SSL_VERIFYHOST, (r.security_flags & wh::kSecurityFlagIgnoreCertCnInvalid) ? 0L : 2L);
   if (!r.disable_cookies) {
     opt(CURLOPT_SHARE, s.share.get());
     opt(CURLOPT_COOKIEFILE, "");
@@ -1356,8 +1380,8 @@ bool CurlTransport::Drive(RequestState& r, bool (*ready)(const Exchange&)) {
       // Follow the redirect: 303 makes any verb but HEAD a GET, 301 and 302
       // make a POST a GET; the body goes only with 307 and 308.
       int status = x.block_status;
-      if ((status == 303 && x.verb != "HEAD") || ((status == 301 || status == 302) &&
-                                                  x.verb == "POST")) {
+      if ((status == 303 && x.verb != "HEAD") ||
+          ((status == 301 || status == 302) && x.verb == "POST")) {
         x.verb = "GET";
         x.send_body = false;
       }
@@ -1401,8 +1425,7 @@ bool CurlTransport::Drive(RequestState& r, bool (*ready)(const Exchange&)) {
     const Clock::time_point now = Clock::now();
     if (!x.connected) {
       curl_off_t pretransfer = 0;
-      if (curl_easy_getinfo(r.easy.get(), CURLINFO_PRETRANSFER_TIME_T, &pretransfer) ==
-              CURLE_OK &&
+      if (curl_easy_getinfo(r.easy.get(), CURLINFO_PRETRANSFER_TIME_T, &pretransfer) == CURLE_OK &&
           pretransfer > 0) {
         x.connected = true;
         x.last_activity = now;
@@ -1410,8 +1433,7 @@ bool CurlTransport::Drive(RequestState& r, bool (*ready)(const Exchange&)) {
     }
     int wait_ms = kMaxPollMs;
     if (x.connected) {
-      const bool sending =
-          x.send_body && x.ul_now < static_cast<curl_off_t>(x.body_to_send.size());
+      const bool sending = x.send_body && x.ul_now < static_cast<curl_off_t>(x.body_to_send.size());
       const int limit = sending ? r.timeouts.send : r.timeouts.receive;
       if (limit > 0) {
         auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - x.last_activity);
@@ -1469,8 +1491,23 @@ int CurlTransport::SendRequest(HttpHandle request_handle, const char16_t* header
   if (!Drive(r, [](const Exchange& e) { return e.final_headers; })) return 0;
   if (!x.final_headers) {
     // The transfer ended before a final response was seen.
+    long connect_code = 0;
+    if (x.result != CURLE_OK && r.easy &&
+        curl_easy_getinfo(r.easy.get(), CURLINFO_HTTP_CONNECTCODE, &connect_code) == CURLE_OK &&
+        connect_code >= 300 && connect_code <= 999) {
+      // The proxy refused the tunnel (for https): its answer is the response,
+      // as with a plain http request through the proxy. libcurl keeps only
+      // the status of that answer, so the block holds the status line alone.
+      x.block_status = static_cast<int>(connect_code);
+      x.block_status_line =
+          "HTTP/1.1 " + std::to_string(connect_code) + " " + ProxyReason(x.block_status);
+      x.block_lines.clear();
+      x.have_block = x.final_headers = true;
+      x.result = CURLE_OK;  // the body is empty, not broken
+      return 1;
+    }
     if (x.result != CURLE_OK) {
-      Abort(r, MapCurlError(x.result));
+      Abort(r, MapTransferError(x.result, !x.status_line.empty()));
       return 0;
     }
     if (x.have_block) {
@@ -1498,7 +1535,7 @@ bool CurlTransport::WaitForBody(RequestState& r) {
   }
   if (x.Held() > 0) return true;
   if (x.result != CURLE_OK) {
-    Abort(r, MapCurlError(x.result));
+    Abort(r, MapTransferError(x.result, !x.status_line.empty()));
     return false;
   }
   return true;
@@ -1508,8 +1545,8 @@ bool CurlTransport::WaitForBody(RequestState& r) {
 // QueryHeaders.
 
 int CurlTransport::QueryHeaders(HttpHandle request_handle, std::uint32_t info_level,
-                                const char16_t* name, void* buffer,
-                                std::uint32_t* buffer_length, std::uint32_t* index) {
+                                const char16_t* name, void* buffer, std::uint32_t* buffer_length,
+                                std::uint32_t* index) {
   auto request = FindAs<RequestState>(request_handle);
   if (!request) return 0;
   if (buffer_length == nullptr) return Fail(wh::kErrorInvalidParameter);
@@ -1524,15 +1561,17 @@ int CurlTransport::QueryHeaders(HttpHandle request_handle, std::uint32_t info_le
   std::string value;
   std::string_view status_line = x.block_status_line;
   std::size_t first_space = status_line.find(' ');
-  std::string_view after_version =
-      first_space == std::string_view::npos ? std::string_view() : status_line.substr(first_space + 1);
+  std::string_view after_version = first_space == std::string_view::npos
+                                       ? std::string_view()
+                                       : status_line.substr(first_space + 1);
   switch (level) {
     case wh::kQueryStatusCode:
       value = std::to_string(x.block_status);
       break;
     case wh::kQueryStatusText: {
       std::size_t space = after_version.find(' ');
-      value = space == std::string_view::npos ? std::string() : std::string(after_version.substr(space + 1));
+      value = space == std::string_view::npos ? std::string()
+                                              : std::string(after_version.substr(space + 1));
       break;
     }
     case wh::kQueryRawHeadersCrlf:
@@ -1547,7 +1586,8 @@ int CurlTransport::QueryHeaders(HttpHandle request_handle, std::uint32_t info_le
       std::uint32_t seen = 0;
       for (const std::string& line : x.block_lines) {
         std::size_t colon = line.find(':');
-        if (colon == std::string::npos || !SameName(TrimBlanks(std::string_view(line).substr(0, colon)), wanted)) {
+        if (colon == std::string::npos ||
+            !SameName(TrimBlanks(std::string_view(line).substr(0, colon)), wanted)) {
           continue;
         }
         if (seen++ == skip) {

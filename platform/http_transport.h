@@ -63,7 +63,7 @@ inline constexpr std::uint32_t kOptionReceiveTimeout = 6;  // 4 bytes, ms, sessi
 inline constexpr std::uint32_t kOptionSecurityFlags = 31;
 inline constexpr std::uint32_t kOptionProxy = 38;
 inline constexpr std::uint32_t kOptionDisableFeature = 63;
-inline constexpr std::uint32_t kOptionRedirectPolicy = 88;        // 4 bytes, session or request
+inline constexpr std::uint32_t kOptionRedirectPolicy = 88;         // 4 bytes, session or request
 inline constexpr std::uint32_t kOptionMaxAutomaticRedirects = 89;  // 4 bytes, session or request
 inline constexpr std::uint32_t kOptionProxyUsername = 4098;
 inline constexpr std::uint32_t kOptionProxyPassword = 4099;
@@ -92,7 +92,7 @@ inline constexpr std::uint32_t kAuthSchemeNegotiate = 0x10;
 inline constexpr std::uint32_t kQueryStatusCode = 19;
 inline constexpr std::uint32_t kQueryStatusText = 20;
 inline constexpr std::uint32_t kQueryRawHeadersCrlf = 22;
-inline constexpr std::uint32_t kQueryCustom = 65535;          // the header named by `name`
+inline constexpr std::uint32_t kQueryCustom = 65535;           // the header named by `name`
 inline constexpr std::uint32_t kQueryFlagNumber = 0x20000000;  // with 19: a 4-byte number
 
 // Error numbers (LastError).
@@ -154,65 +154,144 @@ class HttpTransport {
  public:
   virtual ~HttpTransport() = default;
 
-  // WinHttpOpen. A new session handle, or 0.
+  // WinHttpOpen. A new session handle, or 0. Access type kAccessTypeNamedProxy
+  // takes `proxy` as for kOptionProxy; any other access type means no proxy.
+  // The environment's proxy variables are never used. Timeouts start at
+  // WinHTTP's defaults (resolve none, connect 60 s, send 30 s, receive 30 s).
   virtual HttpHandle Open(const char16_t* agent, std::uint32_t access_type, const char16_t* proxy,
                           const char16_t* proxy_bypass, std::uint32_t flags) = 0;
-  // WinHttpCloseHandle. Closing 0 or an unknown handle fails.
+  // WinHttpCloseHandle. Closing 0 or an unknown handle fails
+  // (kErrorInvalidHandle). Closing a request ends its exchange.
   virtual int CloseHandle(HttpHandle handle) = 0;
-  // WinHttpSetTimeouts on a session, in milliseconds (0 or negative: none).
+  // WinHttpSetTimeouts on a session (for the requests opened afterwards) or a
+  // request, in milliseconds; 0 or negative: no limit. Resolve and connect
+  // together bound reaching the server (TLS handshake included); send bounds
+  // a pause while the body goes out, receive a pause while waiting for or
+  // reading the response (kErrorTimeout).
   virtual int SetTimeouts(HttpHandle session, int resolve_timeout, int connect_timeout,
                           int send_timeout, int receive_timeout) = 0;
-  // WinHttpCrackUrl. Fails on a bad URL: no or an unknown scheme
-  // (kErrorUnrecognizedScheme), nothing after "//", no "//", a port above
-  // 65535 (kErrorInvalidUrl).
+  // WinHttpCrackUrl. `url_length` 0 or kZeroTerminated: up to the terminator.
+  // Fails on a bad URL: no or an unknown scheme (kErrorUnrecognizedScheme),
+  // nothing after "//", no "//", an empty host, a port that is not a number or
+  // above 65535 (kErrorInvalidUrl); kErrorInvalidParameter for a null URL or
+  // components, or a wrong struct_size. The split is as written: no decoding.
+  // Components point into `url`; an IPv6 host comes without its brackets.
   virtual int CrackUrl(const char16_t* url, std::uint32_t url_length, std::uint32_t flags,
                        UrlComponents* components) = 0;
-  // WinHttpConnect. A connection handle recording host and port, or 0.
+  // WinHttpConnect. A connection handle recording host and port (0: the
+  // scheme's default when the request is opened), or 0 for an empty host or
+  // one with characters no host name has (kErrorInvalidUrl).
   virtual HttpHandle Connect(HttpHandle session, const char16_t* server_name, std::uint16_t port,
                              std::uint32_t reserved) = 0;
-  // WinHttpOpenRequest. `verb` nullptr means "GET"; `version`, `referrer` and
-  // `accept_types` may be nullptr. A request handle, or 0.
+  // WinHttpOpenRequest. `verb` nullptr or empty means "GET"; a verb that is
+  // not an HTTP token fails. The object name goes on the request line as
+  // given ("/" when empty), with controls, spaces and non-ASCII characters
+  // percent-encoded (UTF-8). `version` is ignored: always HTTP/1.1.
+  // `referrer` adds a Referer header, `accept_types` an Accept header. A
+  // request handle, or 0.
   virtual HttpHandle OpenRequest(HttpHandle connection, const char16_t* verb,
                                  const char16_t* object_name, const char16_t* version,
                                  const char16_t* referrer, const char16_t* const* accept_types,
                                  std::uint32_t flags) = 0;
-  // WinHttpAddRequestHeaders: one or more "Name:value" lines joined by CRLF,
-  // with the add / add-if-new / replace modifiers.
+  // WinHttpAddRequestHeaders: one or more "Name:value" lines joined by CRLF.
+  // Names compare without ASCII case. Modifiers:
+  //   none or kAddReqFlagAdd: adds the line (a second one of a name too);
+  //   kAddReqFlagAddIfNew: adds it unless the name is there (then fails with
+  //     kErrorHeaderAlreadyExists and leaves it alone);
+  //   kAddReqFlagReplace: replaces the value; an empty value removes every
+  //     header of the name, also the User-Agent or Connection header sent by
+  //     default; fails with kErrorHeaderNotFound when there is nothing to
+  //     replace or remove;
+  //   kAddReqFlagAdd | kAddReqFlagReplace: replaces, or adds when absent; an
+  //     empty value is sent as the bare name and colon;
+  //   kAddReqFlagCoalesceWithComma / WithSemicolon: appends to an existing one.
+  // A line without a colon, a name that is not a token, or a CR inside a line
+  // fails with kErrorInvalidParameter and adds nothing. Headers are sent as
+  // "Name: value" in UTF-8.
   virtual int AddRequestHeaders(HttpHandle request, const char16_t* headers,
                                 std::uint32_t headers_length, std::uint32_t modifiers) = 0;
-  // WinHttpSetOption.
+  // WinHttpSetOption. Understood options:
+  //   kOptionDisableFeature (request, 4 bytes): kDisableCookies,
+  //     kDisableRedirects, kDisableKeepAlive;
+  //   kOptionSecurityFlags (request, 4 bytes): kSecurityFlagIgnoreUnknownCa
+  //     accepts a certificate that does not verify (unknown authority, bad
+  //     date or usage), kSecurityFlagIgnoreCertCnInvalid one for another name;
+  //     the other bits are taken and do nothing alone;
+  //   kOptionProxy (session, a ProxyInfo): as for Open;
+  //   kOptionProxyUsername / kOptionProxyPassword (request, UTF-16 text, read
+  //     up to its terminator or the buffer's end): answer the proxy's challenge;
+  //   kOptionResolveTimeout, kOptionConnectTimeout, kOptionSendTimeout,
+  //     kOptionReceiveTimeout (session or request, 4 bytes, ms);
+  //   kOptionRedirectPolicy, kOptionMaxAutomaticRedirects (session or request,
+  //     4 bytes; a request takes the session's values when opened).
+  // Any other option fails with kErrorInvalidOption; a known option on the
+  // wrong kind of handle with kErrorIncorrectHandleType; a wrong size or value
+  // with kErrorInvalidParameter.
   virtual int SetOption(HttpHandle handle, std::uint32_t option, const void* buffer,
                         std::uint32_t buffer_length) = 0;
-  // WinHttpSetCredentials.
+  // WinHttpSetCredentials for kAuthTargetServer or kAuthTargetProxy. Schemes
+  // Basic, Digest, NTLM and Negotiate (as libcurl offers them) are taken;
+  // Passport or an unknown scheme or target fails with kErrorInvalidParameter.
+  // Basic is sent with the first request; the others answer a challenge.
+  // Server credentials are not sent to another host a redirect leads to.
   virtual int SetCredentials(HttpHandle request, std::uint32_t auth_targets,
                              std::uint32_t auth_scheme, const char16_t* user_name,
                              const char16_t* password, void* auth_params) = 0;
   // WinHttpSendRequest: sends the request with `optional` as its body
-  // (`optional_length` bytes; nullptr and 0 for none).
-  virtual int SendRequest(HttpHandle request, const char16_t* headers,
-                          std::uint32_t headers_length, const void* optional,
-                          std::uint32_t optional_length, std::uint32_t total_length,
-                          std::uintptr_t context) = 0;
+  // (`optional_length` bytes, copied; nullptr and 0 for none). `total_length`
+  // must equal `optional_length` (there is no WriteData). `headers` are added
+  // first as with kAddReqFlagAdd | kAddReqFlagReplace. Each call starts a new
+  // exchange on the handle, also after an earlier one. The exchange runs up
+  // to the final response's status line and headers: connecting, TLS, the
+  // proxy's tunnel, interim 1xx responses, authentication rounds and, unless
+  // disabled, redirects (301, 302, 303, 307, 308; at most 10 hops, then
+  // kErrorRedirectFailed; 303 makes any verb but HEAD a GET, 301 and 302 make
+  // a POST a GET, those drop the body; never from https to http unless the
+  // redirect policy says always). A failure of any of these fails this call.
+  // On the wire: the caller's headers, Host, the session's User-Agent (unless
+  // the caller sets one), Content-Length with a body and always for POST,
+  // "Connection: Keep-Alive"; nothing else (no Accept, Expect or Content-Type
+  // of libcurl's). Built-in cookies of the session are sent and stored unless
+  // disabled on the request.
+  virtual int SendRequest(HttpHandle request, const char16_t* headers, std::uint32_t headers_length,
+                          const void* optional, std::uint32_t optional_length,
+                          std::uint32_t total_length, std::uintptr_t context) = 0;
   // WinHttpReceiveResponse: exactly 1 once the final response's status line
-  // and headers are in.
+  // and headers are in (SendRequest has waited for them); on a failed exchange
+  // its error, and kErrorIncorrectHandleState when nothing was sent.
   virtual int ReceiveResponse(HttpHandle request, void* reserved) = 0;
-  // WinHttpQueryHeaders for kQueryStatusCode, kQueryStatusText and
-  // kQueryRawHeadersCrlf, as UTF-16 text. With a buffer too small (length 0
-  // included) it fails with kErrorInsufficientBuffer and sets *buffer_length to
-  // the bytes needed, terminator included.
+  // WinHttpQueryHeaders for kQueryStatusCode (optionally with
+  // kQueryFlagNumber: a 4-byte number), kQueryStatusText, kQueryRawHeadersCrlf
+  // and kQueryCustom (the value of the `name` header, the *index-th one when
+  // `index` is given, which then moves on), as UTF-16 text of the final
+  // response: bytes from the wire are read as UTF-8 where they form it, any
+  // other byte as the character of the same number. The raw block is the
+  // status line and each header line as received, CRLF after each, and one
+  // more CRLF. With a buffer too small (length 0 or a null buffer included) it
+  // fails with kErrorInsufficientBuffer and sets *buffer_length to the bytes
+  // needed, terminator included; on success *buffer_length is the bytes
+  // written without the terminator. Before a response, or for another level,
+  // it fails and sets *buffer_length to 0.
   virtual int QueryHeaders(HttpHandle request, std::uint32_t info_level, const char16_t* name,
                            void* buffer, std::uint32_t* buffer_length, std::uint32_t* index) = 0;
-  // WinHttpQueryDataAvailable: exactly 1 on success; *bytes_available 0 at the
-  // end of the body.
+  // WinHttpQueryDataAvailable: waits until body bytes are buffered or the
+  // body has ended; exactly 1 on success with the buffered count (at most
+  // about 1 MiB: the transfer pauses while the buffer is full), 0 at the end
+  // of the body. A body cut short fails with its error (kErrorConnectionError)
+  // once the bytes that came are read.
   virtual int QueryDataAvailable(HttpHandle request, std::uint32_t* bytes_available) = 0;
-  // WinHttpReadData: up to `bytes_to_read` body bytes; *bytes_read 0 at the end.
+  // WinHttpReadData: up to `bytes_to_read` body bytes, waiting as
+  // QueryDataAvailable does; *bytes_read 0 at the end.
   virtual int ReadData(HttpHandle request, void* buffer, std::uint32_t bytes_to_read,
                        std::uint32_t* bytes_read) = 0;
-  // GetLastError after a failed call of this thread.
+  // GetLastError: the error of the calling thread's last failed call.
   virtual std::uint32_t LastError() const = 0;
-  // Aborts the exchange in flight on `session` (any thread): the call blocked
-  // in SendRequest, ReceiveResponse, QueryDataAvailable or ReadData returns
-  // promptly with kErrorOperationCancelled. Later requests work again.
+  // Aborts the exchange on `session` (a connection or request handle names
+  // its session) from any thread: the call blocked in SendRequest,
+  // QueryDataAvailable or ReadData returns promptly with
+  // kErrorOperationCancelled, and the exchange stays failed. When no call is
+  // blocked, the next call of the session that has to wait for the network
+  // fails that way instead. Later exchanges work again.
   virtual void Cancel(HttpHandle session) = 0;
 };
 

@@ -1,12 +1,12 @@
 // The system cookie store: scope by host and default path, order, deletion
 // and the size-query convention.
+#include "platform/cookie_store.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "platform/cookie_store.h"
 
 namespace textrill {
 namespace {
@@ -93,7 +93,8 @@ TEST(CookieStore, ThreadsSetAndGetAtOnce) {
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(Get("http://threads0.test/"), "c0=v; c1=v; c2=v; c3=v; c4=v; c5=v; c6=v; c7=v; c8=v; c9=v");
+  EXPECT_EQ(Get("http://threads0.test/"),
+            "c0=v; c1=v; c2=v; c3=v; c4=v; c5=v; c6=v; c7=v; c8=v; c9=v");
 }
 
 }  // namespace

@@ -80,11 +80,8 @@ TEST(TransportRedirects, FollowedWithTheVerbRulesAndOnlyTheLastHeaders) {
     const char* expected;
   };
   const Case cases[] = {
-      {301, "GET|hop=1||"},
-      {302, "GET|hop=1||"},
-      {303, "GET|hop=1||"},
-      {307, "POST|hop=1|data|"},
-      {308, "POST|hop=1|data|"},
+      {301, "GET|hop=1||"},      {302, "GET|hop=1||"},      {303, "GET|hop=1||"},
+      {307, "POST|hop=1|data|"}, {308, "POST|hop=1|data|"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.status);
@@ -109,8 +106,7 @@ TEST(TransportRedirects, Option63TurnsRedirectsAndCookiesOff) {
   server.Start();
   Client client;
   ASSERT_TRUE(client.Open(server.port, u"GET", u"/start"));
-  ASSERT_TRUE(client.SetOption32(client.request, wh::kOptionDisableFeature,
-                                 wh::kDisableRedirects));
+  ASSERT_TRUE(client.SetOption32(client.request, wh::kOptionDisableFeature, wh::kDisableRedirects));
   ASSERT_TRUE(client.Send());
   EXPECT_EQ(client.Status(), 302);
   std::string headers = client.Query(wh::kQueryRawHeadersCrlf);
@@ -180,8 +176,8 @@ TEST_F(TransportTls, UntrustedCertificateFailsUnlessTheRequestIgnoresIt) {
   EXPECT_EQ(client.error, wh::kErrorSecureFailure);
 
   ASSERT_TRUE(client.Open(server.port, u"GET", u"/echo", true));
-  ASSERT_TRUE(client.SetOption32(client.request, wh::kOptionSecurityFlags,
-                                 wh::kSecurityFlagsIgnoreAll));
+  ASSERT_TRUE(
+      client.SetOption32(client.request, wh::kOptionSecurityFlags, wh::kSecurityFlagsIgnoreAll));
   ASSERT_TRUE(client.Send());
   EXPECT_EQ(client.Status(), 200);
   EXPECT_EQ(client.Body(), "GET|||");
@@ -193,8 +189,8 @@ TEST_F(TransportTls, UntrustedCertificateFailsUnlessTheRequestIgnoresIt) {
 
   // A redirect from https to http is not followed: its response is the response.
   ASSERT_TRUE(client.Open(server.port, u"GET", u"/down", true));
-  ASSERT_TRUE(client.SetOption32(client.request, wh::kOptionSecurityFlags,
-                                 wh::kSecurityFlagsIgnoreAll));
+  ASSERT_TRUE(
+      client.SetOption32(client.request, wh::kOptionSecurityFlags, wh::kSecurityFlagsIgnoreAll));
   ASSERT_TRUE(client.Send());
   EXPECT_EQ(client.Status(), 302);
 }
@@ -321,6 +317,53 @@ TEST(TransportProxy, BasicProxyAuthenticationWithOptionsAndCredentials) {
   EXPECT_TRUE(client.Status() == 401 || client.Status() == 407) << client.Status();
 }
 
+TEST_F(TransportTls, HttpsThroughAnAuthenticatingProxyTunnel) {
+  LocalServer<httplib::SSLServer> server(Cert().c_str(), Key().c_str());
+  AddRoutes(server.server);
+  server.Start();
+  Tinyproxy proxy("tester s3cret");
+  ASSERT_TRUE(proxy.ready);
+  Client client;
+  UseProxy(client, proxy.port);
+  // The proxy's refusal of the tunnel is the response.
+  ASSERT_TRUE(client.Open(server.port, u"GET", u"/echo", true));
+  ASSERT_TRUE(client.Send());
+  EXPECT_EQ(client.Status(), 407);
+  EXPECT_EQ(client.Query(wh::kQueryStatusText), "Proxy Authentication Required");
+  EXPECT_EQ(client.Body(), "");
+  // With credentials the tunnel's own reply is not part of the response.
+  ASSERT_TRUE(client.Open(server.port, u"GET", u"/echo", true));
+  ASSERT_TRUE(
+      client.SetOption32(client.request, wh::kOptionSecurityFlags, wh::kSecurityFlagsIgnoreAll));
+  ASSERT_TRUE(client.t.SetCredentials(client.request, wh::kAuthTargetProxy, wh::kAuthSchemeBasic,
+                                      u"tester", u"s3cret", nullptr));
+  ASSERT_TRUE(client.Send());
+  EXPECT_EQ(client.Status(), 200);
+  std::string headers = client.Query(wh::kQueryRawHeadersCrlf);
+  EXPECT_EQ(headers.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << headers;
+  EXPECT_EQ(headers.find("onnection established"), std::string::npos) << headers;
+  EXPECT_EQ(client.Body(), "GET|||");
+}
+
+TEST(TransportProxy, EnvironmentProxyIsNeverUsed) {
+  LocalServer<> server;
+  AddRoutes(server.server);
+  server.Start();
+  const int dead = testing::UnusedPort();
+  const std::string bogus = "http://127.0.0.1:" + std::to_string(dead);
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"}) {
+    ::setenv(name, bogus.c_str(), 1);
+  }
+  Client client;
+  ASSERT_TRUE(client.Open(server.port, u"GET", u"/echo"));
+  bool sent = client.Send();
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"}) {
+    ::unsetenv(name);
+  }
+  ASSERT_TRUE(sent) << client.error;
+  EXPECT_EQ(client.Body(), "GET|||");
+}
+
 TEST(TransportAuth, BasicServerCredentials) {
   LocalServer<> server;
   server.server.Get("/secret", [](const httplib::Request& req, httplib::Response& res) {
@@ -353,6 +396,30 @@ TEST(TransportAuth, BasicServerCredentials) {
   EXPECT_EQ(client.Body(), "denied");
 }
 
+TEST(TransportAuth, DigestChallengeIsAnsweredAndNotTheResponse) {
+  RawServer server([](int fd) {
+    for (;;) {
+      std::string request = ReadRequest(fd, 2000);
+      if (request.empty()) return;
+      if (request.find("\r\nAuthorization: Digest username=\"user\"") != std::string::npos) {
+        SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\ngranted");
+      } else {
+        SendAll(fd,
+                "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"t\", "
+                "nonce=\"abc\", qop=\"auth\"\r\nContent-Length: 6\r\n\r\ndenied");
+      }
+    }
+  });
+  Client client;
+  ASSERT_TRUE(client.Open(server.port(), u"POST", u"/digest"));
+  ASSERT_TRUE(client.t.SetCredentials(client.request, wh::kAuthTargetServer, wh::kAuthSchemeDigest,
+                                      u"user", u"pass", nullptr));
+  ASSERT_TRUE(client.Send("form=1"));
+  EXPECT_EQ(client.Status(), 200);
+  EXPECT_EQ(client.Query(wh::kQueryRawHeadersCrlf), "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n");
+  EXPECT_EQ(client.Body(), "granted");
+}
+
 // A server that answers nothing, or only part of a body, until it is stopped.
 void StallAfter(int fd, const std::string& bytes) {
   ReadRequest(fd);
@@ -364,9 +431,8 @@ void StallAfter(int fd, const std::string& bytes) {
 
 TEST(TransportCancel, FromASecondThreadStopsABlockedCallAndTheSessionGoesOn) {
   RawServer silent([](int fd) { StallAfter(fd, ""); });
-  RawServer partial([](int fd) {
-    StallAfter(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nhalf");
-  });
+  RawServer partial(
+      [](int fd) { StallAfter(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nhalf"); });
   LocalServer<> good;
   AddRoutes(good.server);
   good.Start();

@@ -66,8 +66,8 @@ TEST(TransportWire, GetAndPostCarryOnlyTheCallersAndWinHttpsHeaders) {
 
   std::string body("a=1&b=\0x", 8);  // a zero byte is sent like any other
   ASSERT_TRUE(client.Open(port, u"POST", u"/form"));
-  ASSERT_TRUE(client.AddHeaders("Content-Type:application/x-www-form-urlencoded",
-                                wh::kAddReqFlagAdd));
+  ASSERT_TRUE(
+      client.AddHeaders("Content-Type:application/x-www-form-urlencoded", wh::kAddReqFlagAdd));
   ASSERT_TRUE(client.Send(body));
   EXPECT_EQ(server.Last(), "POST /form HTTP/1.1\r\n" + HostLine(port) +
                                "User-Agent: Agent/1.0\r\n"
@@ -116,8 +116,10 @@ TEST(TransportWire, HeaderModifiers) {
   // Removing a header sent by default keeps it off the wire.
   EXPECT_TRUE(client.AddHeaders("User-Agent:", wh::kAddReqFlagReplace));
   EXPECT_TRUE(client.AddHeaders("Connection:", wh::kAddReqFlagReplace));
-  // Replacing a header that is not there fails.
+  // Replacing or removing a header that is not there fails; Host stays.
   EXPECT_FALSE(client.AddHeaders("G:7", wh::kAddReqFlagReplace));
+  EXPECT_EQ(client.t.LastError(), wh::kErrorHeaderNotFound);
+  EXPECT_FALSE(client.AddHeaders("Host:", wh::kAddReqFlagReplace));
   EXPECT_EQ(client.t.LastError(), wh::kErrorHeaderNotFound);
   // Malformed lines change nothing.
   EXPECT_FALSE(client.AddHeaders("no colon", wh::kAddReqFlagAdd));
@@ -147,29 +149,29 @@ TEST(TransportHeaders, RawBlockStatusAndReasonOfTheFinalResponse) {
 
   // The size query: bytes needed with the terminator, then the text fits.
   std::uint32_t size = 0;
-  EXPECT_EQ(client.t.QueryHeaders(client.request, wh::kQueryStatusCode, nullptr, nullptr, &size,
-                                  nullptr),
-            0);
+  EXPECT_EQ(
+      client.t.QueryHeaders(client.request, wh::kQueryStatusCode, nullptr, nullptr, &size, nullptr),
+      0);
   EXPECT_EQ(client.t.LastError(), wh::kErrorInsufficientBuffer);
   EXPECT_EQ(size, 8u);
   char16_t small[3];
   size = sizeof small;
-  EXPECT_EQ(client.t.QueryHeaders(client.request, wh::kQueryStatusCode, nullptr, small, &size,
-                                  nullptr),
-            0);
+  EXPECT_EQ(
+      client.t.QueryHeaders(client.request, wh::kQueryStatusCode, nullptr, small, &size, nullptr),
+      0);
   EXPECT_EQ(size, 8u);
   char16_t fits[4];
   size = sizeof fits;
-  ASSERT_EQ(client.t.QueryHeaders(client.request, wh::kQueryStatusCode, nullptr, fits, &size,
-                                  nullptr),
-            1);
+  ASSERT_EQ(
+      client.t.QueryHeaders(client.request, wh::kQueryStatusCode, nullptr, fits, &size, nullptr),
+      1);
   EXPECT_EQ(std::u16string(fits), u"299");
   EXPECT_EQ(size, 6u);
   // A header by name, and the status as a number.
   char16_t value[16];
   size = sizeof value;
-  ASSERT_TRUE(client.t.QueryHeaders(client.request, wh::kQueryCustom, u"x-b", value, &size,
-                                    nullptr));
+  ASSERT_TRUE(
+      client.t.QueryHeaders(client.request, wh::kQueryCustom, u"x-b", value, &size, nullptr));
   EXPECT_EQ(std::u16string(value), u"two");
   std::uint32_t number = 0;
   size = sizeof number;
@@ -183,8 +185,8 @@ TEST(TransportHeaders, QueriesBeforeAResponseFail) {
   Client client;
   ASSERT_TRUE(client.Open(testing::UnusedPort(), u"GET", u"/"));
   std::uint32_t size = 123;
-  EXPECT_EQ(client.t.QueryHeaders(client.request, wh::kQueryRawHeadersCrlf, nullptr, nullptr,
-                                  &size, nullptr),
+  EXPECT_EQ(client.t.QueryHeaders(client.request, wh::kQueryRawHeadersCrlf, nullptr, nullptr, &size,
+                                  nullptr),
             0);
   EXPECT_EQ(size, 0u);
   EXPECT_EQ(client.t.ReceiveResponse(client.request, nullptr), 0);
@@ -200,14 +202,15 @@ TEST(TransportBody, ChunkedAndContentLengthBodies) {
     res.set_content(pattern, "application/octet-stream");
   });
   server.server.Get("/chunked", [&](const httplib::Request&, httplib::Response& res) {
-    res.set_chunked_content_provider("text/plain", [&](std::size_t offset, httplib::DataSink& sink) {
-      if (offset >= pattern.size()) {
-        sink.done();
-        return true;
-      }
-      sink.write(pattern.data() + offset, std::min<std::size_t>(7777, pattern.size() - offset));
-      return true;
-    });
+    res.set_chunked_content_provider(
+        "text/plain", [&](std::size_t offset, httplib::DataSink& sink) {
+          if (offset >= pattern.size()) {
+            sink.done();
+            return true;
+          }
+          sink.write(pattern.data() + offset, std::min<std::size_t>(7777, pattern.size() - offset));
+          return true;
+        });
   });
   server.server.Get("/empty", [](const httplib::Request&, httplib::Response& res) {
     res.set_content("", "text/plain");
@@ -344,22 +347,44 @@ TEST(TransportErrors, SilentServerTimesOutWithinTheReceiveTimeout) {
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(client.error, wh::kErrorTimeout);
   EXPECT_LT(elapsed, std::chrono::seconds(5));  // a hang guard, not a speed test
+
+  // A body that stops coming times out the same way.
+  RawServer stalling([](int fd) {
+    ReadRequest(fd);
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc");
+    char byte;
+    ::recv(fd, &byte, 1, 0);
+  });
+  ASSERT_TRUE(client.Open(stalling.port(), u"GET", u"/"));
+  ASSERT_TRUE(client.Send());
+  bool ok = true;
+  EXPECT_EQ(client.Body(&ok), "abc");
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(client.error, wh::kErrorTimeout);
 }
 
 TEST(TransportErrors, MisbehavingServersGiveAnErrorOrAShortBody) {
+  // `error` is what the send fails with; 0 when the send succeeds and the body
+  // is short, cut (`body_error`) or empty.
   struct Case {
     const char* name;
     std::string reply;
+    std::uint32_t error;
+    std::uint32_t body_error;
   };
   const Case cases[] = {
-      {"garbage", "this is not HTTP at all\r\n\r\n"},
-      {"binary", std::string("\x00\x01\x02\xff\xfe", 5)},
-      {"nothing", ""},
-      {"huge header line", "HTTP/1.1 200 OK\r\nX-Big: " + std::string(1 << 20, 'h') + "\r\n\r\n"},
-      {"negative length", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\nabc"},
-      {"huge length", "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nabc"},
-      {"bad chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n"},
-      {"status only", "HTTP/1.1 200 OK\r\n"},
+      {"garbage", "this is not HTTP at all\r\n\r\n", wh::kErrorInvalidServerResponse, 0},
+      {"binary", std::string("\x00\x01\x02\xff\xfe", 5), wh::kErrorInvalidServerResponse, 0},
+      {"nothing", "", wh::kErrorConnectionError, 0},
+      {"status only", "HTTP/1.1 200 OK\r\n", wh::kErrorInvalidServerResponse, 0},
+      {"huge header line", "HTTP/1.1 200 OK\r\nX-Big: " + std::string(1 << 20, 'h') + "\r\n\r\n",
+       wh::kErrorInvalidServerResponse, 0},
+      {"negative length", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\nabc",
+       wh::kErrorInvalidServerResponse, 0},
+      {"huge length", "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nabc", 0,
+       0},
+      {"bad chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n", 0,
+       wh::kErrorConnectionError},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -370,16 +395,18 @@ TEST(TransportErrors, MisbehavingServersGiveAnErrorOrAShortBody) {
     Client client;
     ASSERT_TRUE(client.t.SetTimeouts(client.session, 2000, 2000, 2000, 2000));
     ASSERT_TRUE(client.Open(server.port(), u"GET", u"/"));
-    if (client.Send()) {
-      bool ok = true;
-      std::string body = client.Body(&ok);
-      EXPECT_LE(body.size(), 3u);
-      if (!ok) {
-        EXPECT_NE(client.error, 0u);
-      }
-    } else {
-      EXPECT_NE(client.error, 0u);
-      EXPECT_NE(client.error, wh::kErrorTimeout);
+    bool sent = client.Send();
+    EXPECT_EQ(sent, c.error == 0);
+    if (!sent) {
+      EXPECT_EQ(client.error, c.error);
+      continue;
+    }
+    bool ok = true;
+    std::string body = client.Body(&ok);
+    EXPECT_LE(body.size(), 3u);
+    EXPECT_EQ(ok, c.body_error == 0);
+    if (!ok) {
+      EXPECT_EQ(client.error, c.body_error);
     }
   }
 }
@@ -425,14 +452,13 @@ TEST(TransportHandles, BadHandlesAndArgumentsFail) {
   EXPECT_EQ(client.t.SetOption(client.session, 77, &value, 4), 0);
   EXPECT_EQ(client.t.LastError(), wh::kErrorInvalidOption);
   EXPECT_EQ(client.t.SetOption(client.request, wh::kOptionSecurityFlags, &value, 2), 0);
-  EXPECT_EQ(client.t.SetCredentials(client.request, wh::kAuthTargetServer,
-                                    wh::kAuthSchemePassport, u"u", u"p", nullptr),
+  EXPECT_EQ(client.t.SetCredentials(client.request, wh::kAuthTargetServer, wh::kAuthSchemePassport,
+                                    u"u", u"p", nullptr),
             0);
   EXPECT_EQ(client.t.SetCredentials(client.request, 7, wh::kAuthSchemeBasic, u"u", u"p", nullptr),
             0);
-  EXPECT_EQ(client.t.OpenRequest(client.connection, u"BAD VERB", u"/", nullptr, nullptr, nullptr,
-                                 0),
-            0u);
+  EXPECT_EQ(
+      client.t.OpenRequest(client.connection, u"BAD VERB", u"/", nullptr, nullptr, nullptr, 0), 0u);
   // A body whose total length differs from what is given.
   EXPECT_EQ(client.t.SendRequest(client.request, nullptr, 0, "ab", 2, 5, 0), 0);
   EXPECT_EQ(client.t.LastError(), wh::kErrorInvalidParameter);
