@@ -7,7 +7,9 @@
 #include <memory>
 
 #include "app/globals.h"
+#include "app/intake.h"
 #include "app/main_window.h"
+#include "app/recognition_job.h"
 #include "http/http_session.h"
 #include "platform/heap.h"
 
@@ -26,6 +28,12 @@ int main(int argc, char** argv) {
     textrill::ProcessHeap = textrill::platform::GetProcessHeap();
 
     textrill::MainWindow window;
+    window.SetBrowseHandler(textrill::OnBrowse);
+    window.SetGoHandler(textrill::OnGo);
+    // Runs once the window refuses control operations and before the event
+    // loop ends: cancels a running recognition and waits for its worker, so
+    // neither the window nor Session is used after they are gone.
+    window.SetClosingHook(textrill::StopRecognition);
     window.show();
     app.exec();
   }
