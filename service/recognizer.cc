@@ -25,10 +25,11 @@ using BoxaPtr = std::unique_ptr<Boxa, BoxaDeleter>;
 // White border added around the picture: the engine reads text that touches
 // the picture's edge badly.
 constexpr int kBorder = 16;
-// Text whose typical glyph part is smaller than this many pixels is scaled up
-// to about kTargetPartHeight; the engine's models read best at about that size.
-constexpr double kSmallPartHeight = 12;
-constexpr double kTargetPartHeight = 16;
+// Text whose typical glyph part is smaller than this many pixels (a font of
+// about 18 px) is scaled up to about kTargetPartHeight (about 24 px), where the
+// engine's models read well; scaling more blurs the strokes of Chinese text.
+constexpr double kSmallPartHeight = 10;
+constexpr double kTargetPartHeight = 13;
 constexpr double kMaxScale = 4;
 constexpr double kMaxScaledPixels = 30'000'000;
 
@@ -202,20 +203,13 @@ bool NeedsSpace(const WordBox& before, const WordBox& after, int line_height) {
   return after.gap_before * 4 > line_height;
 }
 
-// Removes control characters and writes ASCII double quotes as full-width ones:
-// readers of the reply that cut a line at the next double quote would lose the
-// rest of the line at an escaped one.
+// Removes control characters: a line is one line of text.
 std::string CleanLineText(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) continue;
-    if (c == '"') {
-      out += "\xEF\xBC\x82";  // U+FF02 FULLWIDTH QUOTATION MARK
-    } else {
-      out.push_back(c);
-    }
+    if (byte >= 0x20 && byte != 0x7F) out.push_back(c);
   }
   return out;
 }
