@@ -31,8 +31,10 @@
 // Copy gives an object that shares the transport handles and the receive
 // buffer of its source; the copy does not own them: destroying or closing the
 // copy never closes a shared handle and never frees the shared buffer. A copy
-// that replaces a shared handle (its own Open) or needs a larger body buffer
-// gets handles and a buffer of its own and owns those.
+// that replaces a shared handle (its own Open) or reads a new body gets
+// handles and a buffer of its own and owns those. Until then the copy reads
+// the source's buffer: use it only while the source lives and has not read
+// another body or closed (the source may move or free that buffer).
 //
 // Threads. The object has no lock: one thread at a time may run an exchange
 // on it (Open, send, reads). Only Cancel may be called from any other thread
@@ -256,7 +258,9 @@ class HttpSession {
   // Not one of the table's operations: thread-safe; aborts the exchange in
   // flight (the transport's Cancel on this session's handle) so that a
   // blocked send/receive/read returns promptly; the session stays usable.
-  // Safe to call when nothing is in flight.
+  // Safe to call when nothing is in flight: the transport then ends the next
+  // call that waits for the network instead, and later exchanges work. Does
+  // nothing while there is no session handle.
   void Cancel();
 
   // ---- Fields (public so that tests and callers can inspect them) ----
