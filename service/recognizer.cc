@@ -25,10 +25,11 @@ using BoxaPtr = std::unique_ptr<Boxa, BoxaDeleter>;
 // White border added around the picture: the engine reads text that touches
 // the picture's edge badly.
 constexpr int kBorder = 16;
-// Text whose typical glyph part is smaller than this many pixels is scaled up
-// to about kTargetPartHeight; the engine's models read best at about that size.
-constexpr double kSmallPartHeight = 12;
-constexpr double kTargetPartHeight = 16;
+// Text whose typical glyph part is smaller than this many pixels (a font of
+// about 18 px) is scaled up to about kTargetPartHeight (about 24 px), where the
+// engine's models read well; scaling more blurs the strokes of Chinese text.
+constexpr double kSmallPartHeight = 10;
+constexpr double kTargetPartHeight = 13;
 constexpr double kMaxScale = 4;
 constexpr double kMaxScaledPixels = 30'000'000;
 

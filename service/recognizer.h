@@ -57,7 +57,8 @@ void InitializeImageLibrary();
 // Lifecycle: Create loads the models (slow: hundreds of milliseconds); the
 // engine is then reused for any number of pictures. A Recognizer is not
 // thread-safe: one thread at a time may call Recognize. Distinct Recognizers
-// may run in parallel.
+// may recognise in parallel, but Create sets some process-wide engine
+// parameters, so engines are created one at a time, before they are used.
 class Recognizer {
  public:
   // Loads `languages` ("chi_sim+eng", Tesseract's "+" list) from the system's

@@ -113,15 +113,10 @@ std::unique_ptr<RecognitionService> RecognitionService::Create(const ServiceOpti
   InitializeImageLibrary();
   int count = options.engines;
   if (count <= 0) count = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  // Loading the models takes most of the start-up time: load them in parallel.
-  std::vector<std::unique_ptr<Recognizer>> engines(static_cast<std::size_t>(count));
-  {
-    std::vector<std::thread> loaders;
-    for (auto& engine : engines) {
-      loaders.emplace_back([&engine, &options] { engine = Recognizer::Create(options.languages); });
-    }
-    for (auto& loader : loaders) loader.join();
-  }
+  // One after the other: loading sets some of Tesseract's process-wide
+  // parameters, which two loads at once would race on.
+  std::vector<std::unique_ptr<Recognizer>> engines;
+  for (int i = 0; i < count; ++i) engines.push_back(Recognizer::Create(options.languages));
   for (const auto& engine : engines) {
     if (!engine) {
       error = "cannot load the recognition models for languages " + options.languages;

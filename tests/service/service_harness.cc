@@ -14,6 +14,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include "encoding/base64.h"
@@ -108,8 +109,24 @@ std::unique_ptr<ServiceProcess> ServiceProcess::Start(
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<char*> argv = ArgumentVector(arguments);
+  // Under the thread sanitizer the service gets the suppressions for the
+  // uninstrumented libraries it uses.
+  std::vector<std::string> environment;
+  for (char** variable = environ; *variable; ++variable) {
+    if (std::string_view(*variable).rfind("TSAN_OPTIONS=", 0) != 0) environment.push_back(*variable);
+  }
+#if defined(__SANITIZE_THREAD__)
+  const char* tsan_options = std::getenv("TSAN_OPTIONS");
+  environment.push_back(std::string("TSAN_OPTIONS=") + (tsan_options ? tsan_options : "") +
+                        " suppressions=" TEXTRILL_TSAN_SUPPRESSIONS);
+#else
+  if (const char* tsan_options = std::getenv("TSAN_OPTIONS")) {
+    environment.push_back(std::string("TSAN_OPTIONS=") + tsan_options);
+  }
+#endif
+  std::vector<char*> envp = ArgumentVector(environment);
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   if (spawned != 0) {
