@@ -203,20 +203,13 @@ bool NeedsSpace(const WordBox& before, const WordBox& after, int line_height) {
   return after.gap_before * 4 > line_height;
 }
 
-// Removes control characters and writes ASCII double quotes as full-width ones:
-// readers of the reply that cut a line at the next double quote would lose the
-// rest of the line at an escaped one.
+// Removes control characters: a line is one line of text.
 std::string CleanLineText(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) continue;
-    if (c == '"') {
-      out += "\xEF\xBC\x82";  // U+FF02 FULLWIDTH QUOTATION MARK
-    } else {
-      out.push_back(c);
-    }
+    if (byte >= 0x20 && byte != 0x7F) out.push_back(c);
   }
   return out;
 }

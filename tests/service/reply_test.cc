@@ -67,6 +67,12 @@ TEST(ErrorReply, CarriesTheNumberAndTheMessage) {
   EXPECT_EQ(view.message, "image too large");
 }
 
+TEST(SuccessReply, EscapesQuotesAndBackslashesAsJsonDoes) {
+  RecognizedLine line{"say \"hi\" \\ 1/2", 1, 1, 0, 0, 0, 1, 1};
+  const std::string reply = SuccessReply({line});
+  EXPECT_NE(reply.find("\"words\":\"say \\\"hi\\\" \\\\ 1/2\""), std::string::npos) << reply;
+}
+
 TEST(SuccessReply, ReplacesBrokenUtf8InsteadOfFailing) {
   RecognizedLine line{"ok\xff", 1, 1, 0, 0, 0, 1, 1};
   EXPECT_NE(SuccessReply({line}).find("ok\xef\xbf\xbd"), std::string::npos);
