@@ -20,9 +20,17 @@ namespace textrill::testing {
 class FakeService {
  public:
   FakeService() {
-    server_.Post("/aidemo", [this](const httplib::Request& request, httplib::Response& response) {
+    // Read through a content reader: the library would refuse a form body
+    // over 8 KiB otherwise.
+    server_.Post("/aidemo", [this](const httplib::Request&, httplib::Response& response,
+                                   const httplib::ContentReader& reader) {
+      std::string body;
+      reader([&](const char* data, std::size_t length) {
+        body.append(data, length);
+        return true;
+      });
       std::unique_lock lock(mutex_);
-      bodies_.push_back(request.body);
+      bodies_.push_back(std::move(body));
       arrived_.notify_all();
       // Held replies wait for Release, at most 30 s.
       released_.wait_for(lock, std::chrono::seconds(30), [this] { return !hold_; });

@@ -10,6 +10,8 @@
 #include "app/intake.h"
 #include "app/recognition_job.h"
 #include "app/status_texts.h"
+#include "encoding/base64.h"
+#include "encoding/url_encoding.h"
 #include "app_fixture.h"
 #include "test_support.h"
 
@@ -182,6 +184,21 @@ TEST_F(IntakeTest, FourBytePngIsPostedAsTheDocumentedBody) {
   EXPECT_EQ(EncodedImage, "iVBORw%3D%3D");
   EXPECT_EQ(service_.Bodies()[0],
             "type=webimage&image=data%3Aimage%2Fpng%3Bbase64%2CiVBORw%3D%3D&image_url=");
+}
+
+TEST_F(IntakeTest, LargestPictureIsPostedWhole) {
+  std::string largest(kPictureSizeLimit - 1, '\0');
+  for (std::size_t k = 0; k < largest.size(); ++k) largest[k] = static_cast<char>(k * 131 % 251);
+  largest[0] = '\x89';
+  largest[1] = 'P';
+  controls_.SetPathText(WriteFile("largest.png", largest).string());
+  OnGo(controls_);
+  WaitForRecognition();
+  ASSERT_EQ(service_.Bodies().size(), 1u) << controls_.Caption();
+  EXPECT_TRUE(service_.Bodies()[0] ==
+              BuildRequestBody("png", FormUrlEncode(Base64Encode(ToBytes(largest)))));
+  EXPECT_EQ(testing::MaskMilliseconds(controls_.Caption()),
+            std::string(status::kNoText) + status::kElapsed + "Nms]" + status::kWithTransfer);
 }
 
 TEST_F(IntakeTest, JpegIsPostedWithTheWordJpeg) {
