@@ -1,7 +1,6 @@
 // The application globals for the test executable, until the program's own
 // definitions (app/globals.cc) arrive with the window.
 #include "app/globals.h"
-
 #include "http/http_session.h"
 
 namespace textrill {
