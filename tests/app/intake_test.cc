@@ -101,6 +101,7 @@ TEST_F(IntakeTest, ChecksTheBytesOfTheFile) {
 
 TEST_F(IntakeTest, PathTextIsUsedUnchanged) {
   const auto path = WriteFile("a.png", "\x89PNG");
+  WriteFile("图片.png", "\x89PNG");  // named in UTF-8 on disk
   const std::filesystem::path previous = std::filesystem::current_path();
   std::filesystem::current_path(dir_);
   struct Case {
@@ -116,6 +117,7 @@ TEST_F(IntakeTest, PathTextIsUsedUnchanged) {
       {"a.png", status::kRecognizing},        // relative to the current folder
       {path.string(), status::kRecognizing},  // an absolute path is a file, not an address
       {dir_.string() + "/./a.png", status::kRecognizing},
+      {Gbk("图片.png"), status::kRecognizing},  // the box holds code page 936 text
   };
   for (const Case& c : cases) {
     testing::FakeControls controls;
