@@ -56,4 +56,10 @@ extern SharedText AllResultsText;
 // The process heap, taken at start-up.
 extern platform::HeapHandle ProcessHeap;
 
+// Registered at start-up to run once when the program ends, on the window's
+// thread after the event loop, when no other thread uses the globals any
+// more: releases the picture globals and AllResultsText, then destroys
+// Session (Destroy, then the object). Safe to call again; it then does nothing.
+void ExitCleanup();
+
 }  // namespace textrill
