@@ -66,7 +66,8 @@ std::vector<std::uint8_t> ReadPictureFile(const std::filesystem::path& path) {
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(path, error);
   std::vector<std::uint8_t> bytes;
-  bytes.resize(error ? 0 : static_cast<std::size_t>(std::min<std::uintmax_t>(size, kPictureSizeLimit)));
+  bytes.resize(error ? 0
+                     : static_cast<std::size_t>(std::min<std::uintmax_t>(size, kPictureSizeLimit)));
   file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   bytes.resize(static_cast<std::size_t>(file.gcount()));
   return bytes;

@@ -187,15 +187,32 @@ std::string UnescapeJsonText(std::string_view text) {
     const char next = text[i + 1];
     char simple = 0;
     switch (next) {
-      case '"': simple = '"'; break;
-      case '\\': simple = '\\'; break;
-      case '/': simple = '/'; break;
-      case 'b': simple = '\b'; break;
-      case 'f': simple = '\f'; break;
-      case 'n': simple = '\n'; break;
-      case 'r': simple = '\r'; break;
-      case 't': simple = '\t'; break;
-      default: break;
+      case '"':
+        simple = '"';
+        break;
+      case '\\':
+        simple = '\\';
+        break;
+      case '/':
+        simple = '/';
+        break;
+      case 'b':
+        simple = '\b';
+        break;
+      case 'f':
+        simple = '\f';
+        break;
+      case 'n':
+        simple = '\n';
+        break;
+      case 'r':
+        simple = '\r';
+        break;
+      case 't':
+        simple = '\t';
+        break;
+      default:
+        break;
     }
     if (simple != 0) {
       out.push_back(simple);
@@ -217,8 +234,7 @@ std::string UnescapeJsonText(std::string_view text) {
       units.push_back(unit == 0 ? u'?' : static_cast<char16_t>(unit));
       i += 6;
     }
-    std::optional<std::string> converted =
-        platform::EncodeCodePage(platform::kCodePageGbk, units);
+    std::optional<std::string> converted = platform::EncodeCodePage(platform::kCodePageGbk, units);
     if (converted) {
       out += *converted;
     } else {
@@ -232,7 +248,8 @@ void ShowRecognitionReply(Controls& controls, const std::string& reply, std::int
   const std::string error_number = TakeBetween(reply, kErrnoMarker, kComma);
   if (error_number != "0") {
     const std::string message = UnescapeJsonText(TakeJsonString(reply, kMessageMarker));
-    controls.SetStatus(status::kRecognitionError + error_number + "(" + message + ")] " + Elapsed(start_ms));
+    controls.SetStatus(status::kRecognitionError + error_number + "(" + message + ")] " +
+                       Elapsed(start_ms));
     return;
   }
   std::vector<std::string> lines;
@@ -278,8 +295,8 @@ void RecognitionJob(Controls& controls) {
   }
   if (Session->StatusCode() != 200) {
     const int code = Session->StatusCode();
-    controls.SetStatus(status::kRequestError + std::to_string(code) + "(" + Session->StatusText() + ")] " +
-                       Elapsed(start_ms));
+    controls.SetStatus(status::kRequestError + std::to_string(code) + "(" + Session->StatusText() +
+                       ")] " + Elapsed(start_ms));
     return;
   }
   ShowRecognitionReply(controls, Session->ResponseTextUtf8(), start_ms);

@@ -11,6 +11,7 @@
 //     reads the largest picture and a job fills 100,000 rows through
 //     cross-thread control operations.
 // Every figure is the median of a few runs.
+#include <curl/curl.h>
 #include <httplib.h>
 
 #include <QApplication>
@@ -22,14 +23,12 @@
 #include <QTableWidget>
 #include <QThread>
 #include <QTimer>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <curl/curl.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -130,7 +129,9 @@ class QtControls : public QObject, public Controls {
   std::filesystem::path DialogFilePath() override { return {}; }
   void SetGoEnabled(bool) override {}
   void SetBrowseEnabled(bool) override {}
-  void ClearRows() override { Run([&] { table_.setRowCount(0); }); }
+  void ClearRows() override {
+    Run([&] { table_.setRowCount(0); });
+  }
   int AppendRow() override {
     int row = -1;
     Run([&] {
@@ -152,7 +153,8 @@ class QtControls : public QObject, public Controls {
     if (QThread::currentThread() == thread()) {
       work();
     } else {
-      QMetaObject::invokeMethod(this, [&] { work(); }, Qt::BlockingQueuedConnection);
+      QMetaObject::invokeMethod(
+          this, [&] { work(); }, Qt::BlockingQueuedConnection);
     }
   }
 
@@ -221,8 +223,9 @@ class Receiver {
 
 // The service's reply for `lines` lines, in UTF-8.
 std::string MakeReply(int lines) {
-  std::string reply = "{\"errno\":0,\"msg\":\"success\",\"data\":{\"words_result_num\":" +
-                      std::to_string(lines) + ",\"words_result\":[";
+  std::string reply =
+      "{\"errno\":0,\"msg\":\"success\",\"data\":{\"words_result_num\":" + std::to_string(lines) +
+      ",\"words_result\":[";
   for (int k = 0; k < lines; ++k) {
     if (k > 0) reply += ",";
     reply += "{\"words\":\"中文识别 line " + std::to_string(k) +
@@ -249,7 +252,8 @@ std::vector<std::string> RunPeer(const std::vector<std::string>& arguments) {
 }
 
 void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace
@@ -322,7 +326,8 @@ int main(int argc, char** argv) {
     AllResultsText.Set("");
     start = Clock::now();
     ShowRecognitionReply(again, converted, MonotonicMilliseconds());
-    ours_read_app.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    ours_read_app.push_back(
+        std::chrono::duration<double, std::milli>(Clock::now() - start).count());
   }
   std::vector<double> peer_read;
   for (const std::string& line : RunPeer({"read", reply_path.string(), std::to_string(kRepeats)})) {

@@ -46,8 +46,8 @@ class AppTest : public ::testing::Test {
   // Writes `bytes` to a file of the scratch folder; returns its path.
   std::filesystem::path WriteFile(const std::string& name, const std::string& bytes) {
     const std::filesystem::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary).write(bytes.data(),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
   }
 

@@ -1,18 +1,19 @@
 // Picture intake against the fake window: the file dialog, the path box (local
 // files and downloads from a local server), the checks and their captions,
 // and what an accepted picture sends to the service.
+#include "app/intake.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "app/globals.h"
-#include "app/intake.h"
 #include "app/recognition_job.h"
 #include "app/status_texts.h"
+#include "app_fixture.h"
 #include "encoding/base64.h"
 #include "encoding/url_encoding.h"
-#include "app_fixture.h"
 #include "test_support.h"
 
 namespace textrill {
@@ -100,6 +101,7 @@ TEST_F(IntakeTest, ChecksTheBytesOfTheFile) {
 
 TEST_F(IntakeTest, PathTextIsUsedUnchanged) {
   const auto path = WriteFile("a.png", "\x89PNG");
+  WriteFile("图片.png", "\x89PNG");  // named in UTF-8 on disk
   const std::filesystem::path previous = std::filesystem::current_path();
   std::filesystem::current_path(dir_);
   struct Case {
@@ -112,9 +114,10 @@ TEST_F(IntakeTest, PathTextIsUsedUnchanged) {
       {path.string() + "\r\n", status::kReadFailed},
       {" a.png", status::kReadFailed},
       {"missing.png", status::kReadFailed},
-      {"a.png", status::kRecognizing},           // relative to the current folder
-      {path.string(), status::kRecognizing},     // an absolute path is a file, not an address
+      {"a.png", status::kRecognizing},        // relative to the current folder
+      {path.string(), status::kRecognizing},  // an absolute path is a file, not an address
       {dir_.string() + "/./a.png", status::kRecognizing},
+      {Gbk("图片.png"), status::kRecognizing},  // the box holds code page 936 text
   };
   for (const Case& c : cases) {
     testing::FakeControls controls;
@@ -162,7 +165,8 @@ TEST_F(IntakeTest, DownloadsAnAddress) {
        "<html><body>Not Found</body></html>"},
       {service_.Url("/pictures/error.png"), status::kUnsupportedFormat,
        "<html>Server Error</html>"},
-      {"http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/cat.png", status::kReadFailed, ""},
+      {"http://127.0.0.1:" + std::to_string(testing::ClosedPort()) + "/cat.png",
+       status::kReadFailed, ""},
   };
   for (const Case& c : cases) {
     testing::FakeControls controls;

@@ -1,6 +1,8 @@
 // The recognition job against a local fake service: what each kind of reply
 // puts in the caption, the list and AllResultsText; a failed Open; a large
 // reply; stopping a job whose service does not answer.
+#include "app/recognition_job.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "app/globals.h"
-#include "app/recognition_job.h"
 #include "app/status_texts.h"
 #include "app_fixture.h"
 #include "http/http_session.h"
@@ -75,26 +76,44 @@ TEST_F(RecognitionJobTest, ReportsEachKindOfReply) {
   const std::string lines = status::kFoundLines;
   const std::string failed = status::kRecognitionError;
   const std::vector<Case> cases = {
-      {"two lines", 200, Reply({"第一行 text", "second"}, {"0.97", "0.85"}),
+      {"two lines",
+       200,
+       Reply({"第一行 text", "second"}, {"0.97", "0.85"}),
        Timed(found + "2" + lines, status::kWithTransfer),
        {{"1", "0.97", Gbk("第一行 text")}, {"2", "0.85", "second"}},
        Gbk("第一行 text") + "\r\nsecond\r\n"},
-      {"service error", 200, "{\"errno\":17,\"msg\":\"Open api daily request limit reached\"}",
-       Timed(failed + "17(Open api daily request limit reached)] "), {}, ""},
-      {"no lines", 200,
+      {"service error",
+       200,
+       "{\"errno\":17,\"msg\":\"Open api daily request limit reached\"}",
+       Timed(failed + "17(Open api daily request limit reached)] "),
+       {},
+       ""},
+      {"no lines",
+       200,
        "{\"errno\":0,\"msg\":\"success\",\"data\":{\"words_result_num\":0,\"words_result\":[]}}",
-       Timed(status::kNoText, status::kWithTransfer), {}, ""},
+       Timed(status::kNoText, status::kWithTransfer),
+       {},
+       ""},
       {"no errno marker", 200, "<html>maintenance</html>", Timed(failed + "()] "), {}, ""},
-      {"server error", 500, "{\"errno\":0}",
-       Timed(std::string(status::kRequestError) + "500(Internal Server Error)] "), {}, ""},
-      {"escapes", 200,
-       Reply({"say \\\"hi\\\" twice", "a\\/b", "\\u4e2d\\u6587 \\ud83d\\ude00"}, {"0.9", "0.8", "0.7"}),
+      {"server error",
+       500,
+       "{\"errno\":0}",
+       Timed(std::string(status::kRequestError) + "500(Internal Server Error)] "),
+       {},
+       ""},
+      {"escapes",
+       200,
+       Reply({"say \\\"hi\\\" twice", "a\\/b", "\\u4e2d\\u6587 \\ud83d\\ude00"},
+             {"0.9", "0.8", "0.7"}),
        Timed(found + "3" + lines, status::kWithTransfer),
        {{"1", "0.9", "say \"hi\" twice"}, {"2", "0.8", "a/b"}, {"3", "0.7", Gbk("中文 ?")}},
        "say \"hi\" twice\r\na/b\r\n" + Gbk("中文 ?") + "\r\n"},
-      {"fewer confidences", 200, Reply({"one", "two"}, {"0.9"}),
+      {"fewer confidences",
+       200,
+       Reply({"one", "two"}, {"0.9"}),
        Timed(found + "2" + lines, status::kWithTransfer),
-       {{"1", "0.9", "one"}, {"2", "", "two"}}, "one\r\ntwo\r\n"},
+       {{"1", "0.9", "one"}, {"2", "", "two"}},
+       "one\r\ntwo\r\n"},
   };
   for (const Case& c : cases) {
     service_.SetReply(c.status, c.reply);
@@ -146,9 +165,9 @@ TEST_F(RecognitionJobTest, LargeReplyFillsEveryRow) {
   ASSERT_GT(reply.size(), 20000000u);
   service_.SetReply(200, reply);
   RunJob();
-  EXPECT_EQ(MaskMilliseconds(controls_.Caption()),
-            Timed(std::string(status::kFound) + "100000" + status::kFoundLines,
-                  status::kWithTransfer));
+  EXPECT_EQ(
+      MaskMilliseconds(controls_.Caption()),
+      Timed(std::string(status::kFound) + "100000" + status::kFoundLines, status::kWithTransfer));
   const Rows rows = controls_.Rows();
   ASSERT_EQ(rows.size(), static_cast<std::size_t>(kLines));
   const std::string last = Gbk("行 99999 ") + std::string(150, 'x') + "/";

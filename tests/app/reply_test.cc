@@ -59,8 +59,7 @@ TEST(JsonStrings, EndAtTheFirstUnescapedQuote) {
   };
   for (const Case& c : cases) {
     std::vector<std::string> found = {"stale"};
-    EXPECT_EQ(TakeAllJsonStrings(c.text, m, &found), static_cast<int>(c.expected.size()))
-        << c.text;
+    EXPECT_EQ(TakeAllJsonStrings(c.text, m, &found), static_cast<int>(c.expected.size())) << c.text;
     EXPECT_EQ(found, c.expected) << c.text;
     EXPECT_EQ(TakeJsonString(c.text, m), c.expected.empty() ? "" : c.expected[0]) << c.text;
   }
@@ -132,23 +131,30 @@ TEST(ShowReply, CaptionRowsAndCopiedText) {
     Rows rows;
     std::string all_text;
   };
-  const std::string no_text = std::string(status::kNoText) + status::kElapsed + "Nms]" +
-                              status::kWithTransfer;
+  const std::string no_text =
+      std::string(status::kNoText) + status::kElapsed + "Nms]" + status::kWithTransfer;
   const std::vector<Case> cases = {
       {"two lines",
        Reply({Gbk("第一行"), "second"}, {"0.97", "0.5"}),
        Found("2"),
        {{"1", "0.97", Gbk("第一行")}, {"2", "0.5", "second"}},
        Gbk("第一行") + "\r\nsecond\r\n"},
-      {"service error", "{\"errno\":110,\"msg\":\"Access token invalid\"}",
-       Failed("110", "Access token invalid"), {}, ""},
+      {"service error",
+       "{\"errno\":110,\"msg\":\"Access token invalid\"}",
+       Failed("110", "Access token invalid"),
+       {},
+       ""},
       {"service error message is unescaped",
        "{\"errno\":216201,\"msg\":\"bad \\\"image\\\" \\u4e2d\\/x\"}",
-       Failed("216201", Gbk("bad \"image\" 中/x")), {}, ""},
+       Failed("216201", Gbk("bad \"image\" 中/x")),
+       {},
+       ""},
       {"no errno marker", "{\"error\":\"gateway\"}", Failed("", ""), {}, ""},
       {"errno 0 without lines",
        "{\"errno\":0,\"msg\":\"success\",\"data\":{\"words_result_num\":0,\"words_result\":[]}}",
-       no_text, {}, ""},
+       no_text,
+       {},
+       ""},
       {"escapes in lines",
        Reply({"a\\/b", "say \\\"hi\\\"", "\\u4e2d\\u6587", "back\\\\slash"},
              {"0.9", "0.8", "0.7", "0.6"}),
@@ -165,7 +171,9 @@ TEST(ShowReply, CaptionRowsAndCopiedText) {
        "one\r\ntwo\r\nthree\r\n"},
       {"line count without a comma after it",
        "{\"errno\":0,\"data\":{\"words_result\":[{\"words\":\"x\"}],\"words_result_num\":1}}",
-       Found(""), {{"1", "", "x"}}, "x\r\n"},
+       Found(""),
+       {{"1", "", "x"}},
+       "x\r\n"},
   };
   for (const Case& c : cases) {
     FakeControls controls;
