@@ -3,8 +3,11 @@
 // so the logic runs without a display.
 //
 // Texts are code page 936 bytes. Every operation may be called from any
-// thread: the window carries it out on its own thread and returns when it is
-// done (so the caller sees its effect at once). Once the window has begun to
+// thread: the window carries it out on its own thread, and the operations
+// called by one thread take effect in the order they were called, so a read
+// sees every earlier write of the same thread. All but SetCell return when
+// they are done; SetCell, called row after row while a long result is listed,
+// returns once its work is queued. Once the window has begun to
 // close, every operation returns at once without effect (reads give "", -1 or
 // false), so a worker thread never blocks on a window that is going away.
 #pragma once

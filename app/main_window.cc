@@ -288,7 +288,7 @@ int MainWindow::AppendRow() {
 }
 
 void MainWindow::SetCell(int row, int column, const std::string& text) {
-  window_thread_.Run([this, row, column, value = ui::FromAnsi(text)] {
+  window_thread_.Post([this, row, column, value = ui::FromAnsi(text)] {
     if (row < 0 || row >= result_list_->rowCount() || column < 0 || column >= kColumns) return;
     QTableWidgetItem* item = result_list_->item(row, column);
     if (item == nullptr) {

@@ -27,13 +27,25 @@ bool WindowThread::Run(std::function<void()> work) {
     if (work) work();
     return true;
   }
+  std::shared_ptr<Job> job = Enqueue(std::move(work));
+  if (job == nullptr) return false;
+  std::unique_lock lock(mutex_);
+  finished_.wait(lock, [&] { return job->done || closed_; });
+  return job->done;
+}
 
+bool WindowThread::Post(std::function<void()> work) {
+  if (OnWindowThread()) return Run(std::move(work));
+  return Enqueue(std::move(work)) != nullptr;
+}
+
+std::shared_ptr<WindowThread::Job> WindowThread::Enqueue(std::function<void()> work) {
   auto job = std::make_shared<Job>();
   job->work = std::move(work);
   QEvent* wake = nullptr;
   {
     std::lock_guard lock(mutex_);
-    if (closed_) return false;
+    if (closed_) return nullptr;
     queue_.push_back(job);
     // One wake-up event drains the whole queue; post another only when none
     // is on its way. It is made under the lock that event() takes before
@@ -42,10 +54,7 @@ bool WindowThread::Run(std::function<void()> work) {
     wake_pending_ = true;
   }
   if (wake != nullptr) QCoreApplication::postEvent(this, wake);
-
-  std::unique_lock lock(mutex_);
-  finished_.wait(lock, [&] { return job->done || closed_; });
-  return job->done;
+  return job;
 }
 
 void WindowThread::Close() {

@@ -47,6 +47,13 @@ class WindowThread : public QObject {
   // happens while the call waits). An empty function counts as run.
   bool Run(std::function<void()> work);
 
+  // Queues `work` to run on the window's thread and returns at once (on the
+  // window's thread it runs at once). Posted and run calls keep their order,
+  // so a later Run or Call from the same thread sees the posted work done.
+  // False, dropping `work`, once Close has happened; posted work not yet run
+  // at Close is dropped too.
+  bool Post(std::function<void()> work);
+
   // Runs `work` on the window's thread and returns its result, or nullopt
   // when Run would return false.
   template <typename F, typename R = std::invoke_result_t<F&>>
@@ -75,6 +82,9 @@ class WindowThread : public QObject {
     std::function<void()> work;
     bool done = false;  // guarded by mutex_
   };
+
+  // Queues `work` and wakes the window's thread; nullptr once closed.
+  std::shared_ptr<Job> Enqueue(std::function<void()> work);
 
   // Runs the jobs queued so far, in order, skipping the rest once closed.
   void Drain();

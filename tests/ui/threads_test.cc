@@ -59,6 +59,29 @@ TEST(WindowThreadTest, CallsFromManyThreadsRunOnTheWindowsThreadInOrder) {
   }
 }
 
+TEST(WindowThreadTest, PostedCallsRunInOrderBeforeALaterCall) {
+  ui::WindowThread window_thread;
+  std::vector<int> seen;  // touched on the window's thread only
+  std::optional<std::size_t> seen_by_call;
+  std::atomic<bool> finished{false};
+  std::thread poster([&] {
+    for (int i = 0; i < 500; ++i) window_thread.Post([&seen, i] { seen.push_back(i); });
+    seen_by_call = window_thread.Call([&seen] { return seen.size(); });
+    finished = true;
+  });
+  EXPECT_TRUE(ServeUntil([&] { return finished.load(); }));
+  poster.join();
+  EXPECT_EQ(seen_by_call, 500u);  // the Call saw every earlier Post done
+  for (int i = 0; i < 500; ++i) ASSERT_EQ(seen[static_cast<std::size_t>(i)], i);
+
+  window_thread.Close();
+  bool ran = false;
+  std::thread late([&] { EXPECT_FALSE(window_thread.Post([&ran] { ran = true; })); });
+  late.join();
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(ran);
+}
+
 TEST(WindowThreadTest, CallOnTheWindowsThreadRunsDirectly) {
   ui::WindowThread window_thread;
   EXPECT_TRUE(window_thread.OnWindowThread());
