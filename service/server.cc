@@ -42,7 +42,12 @@ void LogRequest(const httplib::Request& request, const httplib::Response& respon
   gmtime_r(&now, &utc);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  // The path arrives percent-decoded: keep control bytes out of the log, so
+  // each request stays one line.
   std::string path = request.path.substr(0, 200);
+  for (char& c : path) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
   if (record.error >= 0) {
     std::fprintf(stderr, "%s %s %s %d bytes=%zu errno=%d lines=%zu ms=%lld\n", stamp,
                  request.method.c_str(), path.c_str(), response.status, record.body_bytes,
@@ -167,6 +172,8 @@ void RecognitionService::SetUpRoutes() {
     // client, still sending, gets to read the answer; only a body far over
     // the limit makes the service drop the connection.
     std::string body;
+    const std::size_t announced = request.get_header_value<std::uint64_t>("Content-Length");
+    if (announced <= kMaxBodyBytes) body.reserve(announced);
     std::size_t received = 0;
     bool too_large = false;
     const bool complete = content_reader([&](const char* data, std::size_t length) {

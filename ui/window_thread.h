@@ -76,7 +76,7 @@ class WindowThread : public QObject {
     bool done = false;  // guarded by mutex_
   };
 
-  // Runs the queued jobs, in order, until the queue is empty or closed.
+  // Runs the jobs queued so far, in order, skipping the rest once closed.
   void Drain();
 
   static QEvent::Type WakeType();

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -204,6 +205,104 @@ bool RunProgram(const std::vector<std::string>& arguments) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+namespace {
+
+std::vector<std::string> WithEnvironment(const std::vector<std::string>& added) {
+  std::vector<std::string> environment;
+  for (char** variable = environ; *variable; ++variable) {
+    const std::string_view entry(*variable);
+    const std::string_view name = entry.substr(0, entry.find('=') + 1);
+    bool replaced = false;
+    for (const std::string& a : added) replaced = replaced || a.rfind(name, 0) == 0;
+    if (!replaced) environment.emplace_back(entry);
+  }
+  environment.insert(environment.end(), added.begin(), added.end());
+  return environment;
+}
+
+}  // namespace
+
+std::optional<std::string> RunCapture(const std::vector<std::string>& arguments,
+                                      const std::vector<std::string>& environment,
+                                      int timeout_seconds) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return std::nullopt;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  std::vector<char*> argv = ArgumentVector(arguments);
+  const std::vector<std::string> env = WithEnvironment(environment);
+  std::vector<char*> envp = ArgumentVector(env);
+  pid_t pid = -1;
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (spawned != 0) {
+    close(out[0]);
+    return std::nullopt;
+  }
+  std::string output;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  bool timed_out = false;
+  for (;;) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      timed_out = true;
+      break;
+    }
+    pollfd waiting{out[0], POLLIN, 0};
+    if (poll(&waiting, 1, 100) <= 0) continue;
+    char buffer[4096];
+    const ssize_t got = read(out[0], buffer, sizeof buffer);
+    if (got <= 0) break;
+    output.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(out[0]);
+  int status = 0;
+  if (timed_out || !WaitFor(pid, std::chrono::seconds(10), status)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return std::nullopt;
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return output;
+}
+
+std::unique_ptr<BackgroundProgram> BackgroundProgram::Start(
+    const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
+    int fd3) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (fd3 >= 0) posix_spawn_file_actions_adddup2(&actions, fd3, 3);
+  std::vector<char*> argv = ArgumentVector(arguments);
+  const std::vector<std::string> env = WithEnvironment(environment);
+  std::vector<char*> envp = ArgumentVector(env);
+  pid_t pid = -1;
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return nullptr;
+  std::unique_ptr<BackgroundProgram> program(new BackgroundProgram);
+  program->pid_ = pid;
+  return program;
+}
+
+bool BackgroundProgram::WaitForExit(int timeout_ms) {
+  if (pid_ <= 0) return true;
+  int status = 0;
+  if (!WaitFor(pid_, std::chrono::milliseconds(timeout_ms), status)) return false;
+  pid_ = -1;
+  return true;
+}
+
+BackgroundProgram::~BackgroundProgram() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  if (!WaitForExit(10000)) {
+    kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+}
+
 bool RenderText(const std::string& text, const std::string& font, int pixels,
                 const std::filesystem::path& file) {
   std::string target = file.string();
@@ -269,6 +368,24 @@ double CharacterErrorRate(const std::string& expected, const std::string& recogn
     }
   }
   return double(row[b.size()]) / double(a.size());
+}
+
+double BestMatchErrorRate(const std::string& expected, const std::string& haystack) {
+  const std::u32string a = Normalised(expected);
+  const std::u32string b = Normalised(haystack);
+  if (a.empty()) return 0;
+  // Edit distance where the match may start and end anywhere in `b`.
+  std::vector<std::size_t> row(b.size() + 1, 0);
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return double(*std::min_element(row.begin(), row.end())) / double(a.size());
 }
 
 }  // namespace textrill::service_test

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,34 @@ class ServiceProcess {
 // Runs a program (no shell) and waits for it; true when it exits with 0.
 bool RunProgram(const std::vector<std::string>& arguments);
 
+// Runs a program (no shell) with `environment` added to ours, for at most
+// `timeout_seconds`; returns its standard output, or nullopt when it fails or
+// runs too long (it is killed then).
+std::optional<std::string> RunCapture(const std::vector<std::string>& arguments,
+                                      const std::vector<std::string>& environment = {},
+                                      int timeout_seconds = 60);
+
+// A program started in the background with `environment` added to ours;
+// stopped (SIGTERM, then SIGKILL after 10 s) when destroyed.
+class BackgroundProgram {
+ public:
+  // nullptr when it cannot be started. `fd3`, when >= 0, becomes its file
+  // descriptor 3.
+  static std::unique_ptr<BackgroundProgram> Start(const std::vector<std::string>& arguments,
+                                                  const std::vector<std::string>& environment = {},
+                                                  int fd3 = -1);
+  ~BackgroundProgram();
+  BackgroundProgram(const BackgroundProgram&) = delete;
+  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+  pid_t pid() const { return pid_; }
+  // True when it has ended (within `timeout_ms`).
+  bool WaitForExit(int timeout_ms);
+
+ private:
+  BackgroundProgram() = default;
+  pid_t pid_ = -1;
+};
+
 // Renders `text` (lines separated by '\n') in black on white with
 // ImageMagick's `convert`, in `font` at `pixels` pixels per em, into `file`
 // (its extension names the format: png, bmp or jpg). True on success.
@@ -89,5 +118,9 @@ Reading ReadReply(const std::string& reply);
 // length. Runs of white space count as one space; spaces at the ends of
 // lines do not count.
 double CharacterErrorRate(const std::string& expected, const std::string& recognised);
+
+// The same rate for the best matching piece of `haystack`: how well `expected`
+// is found somewhere inside it (0 when it occurs as it is).
+double BestMatchErrorRate(const std::string& expected, const std::string& haystack);
 
 }  // namespace textrill::service_test
