@@ -75,8 +75,7 @@ PixPtr PreparePicture(Pix* decoded, double& scale) {
   PixPtr gray(pixConvertTo8(source, 0));
   if (!gray) return nullptr;
   l_float32 mean = 255;
-  if (pixGetAverageMasked(gray.get(), nullptr, 0, 0, 2, L_MEAN_ABSVAL, &mean) == 0 &&
-      mean < 128) {
+  if (pixGetAverageMasked(gray.get(), nullptr, 0, 0, 2, L_MEAN_ABSVAL, &mean) == 0 && mean < 128) {
     pixInvert(gray.get(), gray.get());  // light text on a dark background
   }
   const double part = MedianPartHeight(gray.get());
@@ -159,7 +158,8 @@ char32_t DecodeAt(const std::string& text, std::size_t start) {
   const unsigned char lead = byte(start);
   int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
   char32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
-  for (int i = 1; i <= extra && start + i < text.size(); ++i) cp = (cp << 6) | (byte(start + i) & 0x3F);
+  for (int i = 1; i <= extra && start + i < text.size(); ++i)
+    cp = (cp << 6) | (byte(start + i) & 0x3F);
   return cp;
 }
 char32_t FirstCodePoint(const std::string& text) { return text.empty() ? 0 : DecodeAt(text, 0); }
@@ -280,7 +280,9 @@ ServiceError Recognizer::Recognize(std::span<const std::uint8_t> picture,
     return ServiceError::kRecognitionFailed;
   }
   std::unique_ptr<tesseract::ResultIterator> it(api_->GetIterator());
-  const auto to_source = [&](int v) { return static_cast<int>(std::lround((v - kBorder) / scale)); };
+  const auto to_source = [&](int v) {
+    return static_cast<int>(std::lround((v - kBorder) / scale));
+  };
   if (it && !it->Empty(tesseract::RIL_WORD)) {
     do {
       if (it->Empty(tesseract::RIL_WORD)) continue;

@@ -43,8 +43,8 @@ struct WordBox {
 // neither side of the join is a CJK character; when one side is, the space is
 // written only when the picture shows a real gap there (between two
 // ideographs at least half of `line_height`, next to a Latin word a quarter),
-// and never next to CJK punctuation, which carries its own spacing. This undoes the engine's habit of putting a space between
-// every two Chinese characters.
+// and never next to CJK punctuation, which carries its own spacing. This undoes the engine's habit
+// of putting a space between every two Chinese characters.
 std::string JoinWords(const std::vector<WordBox>& words, int line_height);
 
 // Sets the process-wide switches of the image library (its messages on
@@ -73,8 +73,7 @@ class Recognizer {
   // holds the lines in reading order (empty for a picture without text).
   // kUndecodable: the bytes are not a readable picture; kPictureTooLarge: its
   // dimensions are over the limit; kRecognitionFailed: the engine failed.
-  ServiceError Recognize(std::span<const std::uint8_t> picture,
-                         std::vector<RecognizedLine>& lines);
+  ServiceError Recognize(std::span<const std::uint8_t> picture, std::vector<RecognizedLine>& lines);
 
  private:
   explicit Recognizer(std::unique_ptr<tesseract::TessBaseAPI> api);

@@ -9,7 +9,8 @@ std::string SuccessReply(const std::vector<RecognizedLine>& lines) {
   for (const RecognizedLine& line : lines) {
     nlohmann::ordered_json item;
     item["words"] = line.text;
-    item["probability"] = {{"average", line.average}, {"min", line.min}, {"variance", line.variance}};
+    item["probability"] = {
+        {"average", line.average}, {"min", line.min}, {"variance", line.variance}};
     item["location"] = {
         {"left", line.left}, {"top", line.top}, {"width", line.width}, {"height", line.height}};
     results.push_back(std::move(item));

@@ -51,18 +51,30 @@ constexpr std::array<std::int8_t, 256> kBase64Table = MakeBase64Table();
 
 std::string_view ServiceErrorMessage(ServiceError error) {
   switch (error) {
-    case ServiceError::kNone: return "success";
-    case ServiceError::kBodyTooLarge: return "request body too large";
-    case ServiceError::kNotAForm: return "request body is not a form";
-    case ServiceError::kMissingImage: return "image field missing";
-    case ServiceError::kBadDataUrl: return "image is not a base64 data URL";
-    case ServiceError::kUnsupportedType: return "image type not supported";
-    case ServiceError::kBadBase64: return "image data is not base64";
-    case ServiceError::kImageTooLarge: return "image too large";
-    case ServiceError::kUndecodable: return "image cannot be decoded";
-    case ServiceError::kImageUrlRefused: return "image_url not supported";
-    case ServiceError::kPictureTooLarge: return "image dimensions too large";
-    case ServiceError::kRecognitionFailed: return "recognition failed";
+    case ServiceError::kNone:
+      return "success";
+    case ServiceError::kBodyTooLarge:
+      return "request body too large";
+    case ServiceError::kNotAForm:
+      return "request body is not a form";
+    case ServiceError::kMissingImage:
+      return "image field missing";
+    case ServiceError::kBadDataUrl:
+      return "image is not a base64 data URL";
+    case ServiceError::kUnsupportedType:
+      return "image type not supported";
+    case ServiceError::kBadBase64:
+      return "image data is not base64";
+    case ServiceError::kImageTooLarge:
+      return "image too large";
+    case ServiceError::kUndecodable:
+      return "image cannot be decoded";
+    case ServiceError::kImageUrlRefused:
+      return "image_url not supported";
+    case ServiceError::kPictureTooLarge:
+      return "image dimensions too large";
+    case ServiceError::kRecognitionFailed:
+      return "recognition failed";
   }
   return "unknown error";
 }

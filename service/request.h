@@ -17,17 +17,17 @@ namespace textrill::service {
 // value comes with the short message of ServiceErrorMessage.
 enum class ServiceError : int {
   kNone = 0,
-  kBodyTooLarge = 1,       // the request body is over kMaxBodyBytes
-  kNotAForm = 2,           // not application/x-www-form-urlencoded text
-  kMissingImage = 3,       // no "image" field, or an empty one
-  kBadDataUrl = 4,         // "image" is not data:image/<type>;base64,<data>
-  kUnsupportedType = 5,    // a data URL of a type other than png, bmp, jpeg
-  kBadBase64 = 6,          // the data is not base64
-  kImageTooLarge = 7,      // the picture is over kMaxPictureBytes
-  kUndecodable = 8,        // the bytes are not a picture we can read
-  kImageUrlRefused = 9,    // a non-empty "image_url": we fetch nothing
-  kPictureTooLarge = 10,   // the picture's dimensions are too large to read
-  kRecognitionFailed = 11, // the engine failed on a readable picture
+  kBodyTooLarge = 1,        // the request body is over kMaxBodyBytes
+  kNotAForm = 2,            // not application/x-www-form-urlencoded text
+  kMissingImage = 3,        // no "image" field, or an empty one
+  kBadDataUrl = 4,          // "image" is not data:image/<type>;base64,<data>
+  kUnsupportedType = 5,     // a data URL of a type other than png, bmp, jpeg
+  kBadBase64 = 6,           // the data is not base64
+  kImageTooLarge = 7,       // the picture is over kMaxPictureBytes
+  kUndecodable = 8,         // the bytes are not a picture we can read
+  kImageUrlRefused = 9,     // a non-empty "image_url": we fetch nothing
+  kPictureTooLarge = 10,    // the picture's dimensions are too large to read
+  kRecognitionFailed = 11,  // the engine failed on a readable picture
 };
 
 // Limits of what one request may carry.
@@ -49,8 +49,7 @@ ServiceError FormField(std::string_view body, std::string_view name, std::string
 // The picture format word of a data URL "data:image/<png|bmp|jpeg>;base64,..."
 // and its base64 part. kBadDataUrl when the text is not such a data URL,
 // kUnsupportedType for another image type (gif, webp, jpg, ...).
-ServiceError ParseDataUrl(std::string_view url, std::string_view& format,
-                          std::string_view& base64);
+ServiceError ParseDataUrl(std::string_view url, std::string_view& format, std::string_view& base64);
 
 // Decodes RFC 4648 base64 into `bytes` (replaced). The padding may be left out;
 // a space stands for "+" (form decoding turns an unescaped "+" into one).

@@ -153,12 +153,11 @@ void RecognitionService::SetUpRoutes() {
     if (request.is_multipart_form_data()) {
       // Read and thrown away part by part: this service takes only plain forms.
       std::size_t received = 0;
-      const bool complete = content_reader(
-          [](const httplib::MultipartFormData&) { return true; },
-          [&](const char*, std::size_t length) {
-            received += length;
-            return received <= kDrainLimit;
-          });
+      const bool complete = content_reader([](const httplib::MultipartFormData&) { return true; },
+                                           [&](const char*, std::size_t length) {
+                                             received += length;
+                                             return received <= kDrainLimit;
+                                           });
       current_record.body_bytes = received;
       if (complete) {
         current_record.error = static_cast<int>(ServiceError::kNotAForm);

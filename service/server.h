@@ -80,7 +80,8 @@ class RecognitionService {
   int engine_count() const { return engine_count_; }
 
  private:
-  RecognitionService(const ServiceOptions& options, std::vector<std::unique_ptr<Recognizer>> engines);
+  RecognitionService(const ServiceOptions& options,
+                     std::vector<std::unique_ptr<Recognizer>> engines);
   void SetUpRoutes();
 
   ServiceOptions options_;

@@ -12,6 +12,7 @@
 // --soak=N adds a run of N requests (for example 20000) from two clients and
 // prints the service's resident memory before and after.
 #include <fcntl.h>
+#include <httplib.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,7 +23,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <httplib.h>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -174,8 +174,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_service: the service did not start\n");
     return 1;
   }
-  std::printf("service ms = median of %d warm requests; cli ms = median of %d runs of the command\n",
-              runs, std::max(1, runs / 2));
+  std::printf(
+      "service ms = median of %d warm requests; cli ms = median of %d runs of the command\n", runs,
+      std::max(1, runs / 2));
   std::printf("%-18s %9s %9s %9s %7s %7s | %6s %6s %6s\n", "picture", "service", "cli", "cli-zh+en",
               "ratio", "ratio2", "cer", "cli", "cli2");
   std::vector<double> ratios;
@@ -187,7 +188,8 @@ int main(int argc, char** argv) {
     }
     const std::string body = ToolRequestBody(ReadBytes(file), "png");
     std::string recognised;
-    for (int warm = 0; warm < 2; ++warm) recognised = Joined(ReadReply(Post(service->port(), body).body).lines);
+    for (int warm = 0; warm < 2; ++warm)
+      recognised = Joined(ReadReply(Post(service->port(), body).body).lines);
     std::vector<double> service_ms;
     for (int i = 0; i < runs; ++i) {
       const auto start = Clock::now();
@@ -208,19 +210,24 @@ int main(int argc, char** argv) {
                 100 * CharacterErrorRate(p.text, CommandLineLines(ReadText(out))),
                 100 * CharacterErrorRate(p.text, CommandLineLines(ReadText(out2))));
   }
-  std::printf("ratio = service / `tesseract FILE -`; ratio2 = service / `tesseract FILE - -l chi_sim+eng`\n");
+  std::printf(
+      "ratio = service / `tesseract FILE -`; ratio2 = service / `tesseract FILE - -l "
+      "chi_sim+eng`\n");
   std::printf("latency ratio, median over pictures: %.2f\n", Median(ratios));
 
   // Throughput: the same picture from one client, then from two at once.
   const Picture& p = pictures[1];
-  const std::string body = ToolRequestBody(ReadBytes(dir.path() / (std::string(p.name) + ".png")), "png");
+  const std::string body =
+      ToolRequestBody(ReadBytes(dir.path() / (std::string(p.name) + ".png")), "png");
   const std::string expected = Joined(ReadReply(Post(service->port(), body).body).lines);
   const int count = std::max(10, runs * 4);
   std::atomic<int> good{0};
   const double one = Throughput(service->port(), body, count, 1, expected, good);
   const double two = Throughput(service->port(), body, count, 2, expected, good);
-  std::printf("throughput %s: 1 client %.1f req/s, 2 clients %.1f req/s, ratio %.2f (%d/%d answered right)\n",
-              p.name, one, two, two / one, good.load(), 2 * count);
+  std::printf(
+      "throughput %s: 1 client %.1f req/s, 2 clients %.1f req/s, ratio %.2f (%d/%d answered "
+      "right)\n",
+      p.name, one, two, two / one, good.load(), 2 * count);
 
   if (soak > 0) {
     const auto soak_file = dir.path() / "soak.png";
@@ -232,9 +239,10 @@ int main(int argc, char** argv) {
     soak_good = 0;
     const double rate = Throughput(service->port(), soak_body, soak, 2, "Soak 42", soak_good);
     const long after = service->ResidentKib();
-    std::printf("soak: %d requests from 2 clients, %d answered right, %.1f req/s; resident %ld KiB "
-                "after warm-up, %ld KiB after (ratio %.3f)\n",
-                soak, soak_good.load(), rate, before, after, double(after) / double(before));
+    std::printf(
+        "soak: %d requests from 2 clients, %d answered right, %.1f req/s; resident %ld KiB "
+        "after warm-up, %ld KiB after (ratio %.3f)\n",
+        soak, soak_good.load(), rate, before, after, double(after) / double(before));
   }
   return 0;
 }

@@ -46,7 +46,8 @@ TEST(EndToEnd, TheWindowShowsTheLinesOfATypedPicture) {
   TempDir dir;
   const auto picture = dir.path() / "end-to-end.png";
   const std::string english = "Textrill reads this line";
-  const std::string chinese = "\xe6\x9c\xac\xe6\x9c\xba\xe8\xaf\x86\xe5\x88\xab\xe6\x96\x87\xe5\xad\x97";  // 本机识别文字
+  const std::string chinese =
+      "\xe6\x9c\xac\xe6\x9c\xba\xe8\xaf\x86\xe5\x88\xab\xe6\x96\x87\xe5\xad\x97";  // 本机识别文字
   ASSERT_TRUE(RenderText(english + "\n" + chinese, "Noto-Sans-CJK-SC", 32, picture));
 
   auto service = ServiceProcess::Start({"--threads", "1"});
@@ -65,9 +66,11 @@ TEST(EndToEnd, TheWindowShowsTheLinesOfATypedPicture) {
   const std::string id = Trimmed(window->substr(0, window->find('\n')));
 
   // 图片路径 at (8, 8) 328 x 32, GO at (376, 8) 32 x 32.
-  ASSERT_TRUE(RunCapture({"xdotool", "mousemove", "--sync", "--window", id, "150", "24", "click", "1"}, x));
+  ASSERT_TRUE(
+      RunCapture({"xdotool", "mousemove", "--sync", "--window", id, "150", "24", "click", "1"}, x));
   ASSERT_TRUE(RunCapture({"xdotool", "type", "--delay", "10", picture.string()}, x));
-  ASSERT_TRUE(RunCapture({"xdotool", "mousemove", "--sync", "--window", id, "392", "24", "click", "1"}, x));
+  ASSERT_TRUE(
+      RunCapture({"xdotool", "mousemove", "--sync", "--window", id, "392", "24", "click", "1"}, x));
 
   const std::string success = "\xe6\xa3\x80\xe6\xb5\x8b\xe5\x88\xb0[";  // 检测到[
   std::string caption;
@@ -76,16 +79,20 @@ TEST(EndToEnd, TheWindowShowsTheLinesOfATypedPicture) {
     caption = Trimmed(RunCapture({"xdotool", "getwindowname", id}, x).value_or(""));
   }
   // 检测到[2]条文本信息 耗时[...ms](含图像传输)
-  EXPECT_EQ(caption.rfind(success + "2]\xe6\x9d\xa1\xe6\x96\x87\xe6\x9c\xac\xe4\xbf\xa1\xe6\x81\xaf "
-                                    "\xe8\x80\x97\xe6\x97\xb6[", 0), 0u)
+  EXPECT_EQ(
+      caption.rfind(success + "2]\xe6\x9d\xa1\xe6\x96\x87\xe6\x9c\xac\xe4\xbf\xa1\xe6\x81\xaf "
+                              "\xe8\x80\x97\xe6\x97\xb6[",
+                    0),
+      0u)
       << caption;
 
   // The list 结果 at (416, 8) 490 x 340: read it off the screen with the
   // service itself.
   const auto shot = dir.path() / "list.png";
-  ASSERT_TRUE(RunCapture({"import", "-window", id, "-crop", "490x340+416+8", "+repage",
-                          shot.string()}, x));
-  const Reading reading = ReadReply(Post(service->port(), ToolRequestBody(ReadBytes(shot), "png")).body);
+  ASSERT_TRUE(
+      RunCapture({"import", "-window", id, "-crop", "490x340+416+8", "+repage", shot.string()}, x));
+  const Reading reading =
+      ReadReply(Post(service->port(), ToolRequestBody(ReadBytes(shot), "png")).body);
   std::string shown;
   for (const auto& line : reading.lines) shown += line + "\n";
   EXPECT_LT(BestMatchErrorRate(english, shown), 0.15) << shown;

@@ -20,16 +20,16 @@ TEST(FormField, DecodesTheNamedField) {
       {"type=webimage&image=abc&image_url=", "image", E::kNone, "abc"},
       {"type=webimage&image=abc&image_url=", "image_url", E::kNone, ""},
       {"image=a%2Bb+c%3d%3D", "image", E::kNone, "a+b c=="},
-      {"a=1&&image=x&", "image", E::kNone, "x"},      // empty pairs are tolerated
+      {"a=1&&image=x&", "image", E::kNone, "x"},  // empty pairs are tolerated
       {"image=first&image=second", "image", E::kNone, "first"},
-      {"im%61ge=x", "image", E::kNone, "x"},          // the name is decoded too
+      {"im%61ge=x", "image", E::kNone, "x"},  // the name is decoded too
       {"type=webimage", "image", E::kMissingImage, ""},
       {"", "image", E::kNotAForm, ""},
-      {"hello", "image", E::kNotAForm, ""},            // a pair without "="
-      {"=x&image=y", "image", E::kNotAForm, ""},       // an empty name
+      {"hello", "image", E::kNotAForm, ""},       // a pair without "="
+      {"=x&image=y", "image", E::kNotAForm, ""},  // an empty name
       {"image=%zz", "image", E::kNotAForm, ""},
-      {"image=ab%4", "image", E::kNotAForm, ""},       // a cut escape
-      {"image=ok&other=%", "image", E::kNotAForm, ""}, // broken anywhere in the body
+      {"image=ab%4", "image", E::kNotAForm, ""},        // a cut escape
+      {"image=ok&other=%", "image", E::kNotAForm, ""},  // broken anywhere in the body
   };
   for (const Case& c : cases) {
     std::string value = "stale";
@@ -71,10 +71,16 @@ TEST(DecodeBase64, KnownAnswersOfRfc4648) {
     const char* text;
     const char* bytes;
   } cases[] = {
-      {"Zg==", "f"},       {"Zm8=", "fo"},          {"Zm9v", "foo"},
-      {"Zm9vYg==", "foob"}, {"Zm9vYmE=", "fooba"},   {"Zm9vYmFy", "foobar"},
-      {"Zm9vYg", "foob"},   {"Zm9vYmE", "fooba"},    // padding left out
-      {"+/+/", "\xfb\xff\xbf"}, {" / /", "\xfb\xff\xbf"},  // a space stands for "+"
+      {"Zg==", "f"},
+      {"Zm8=", "fo"},
+      {"Zm9v", "foo"},
+      {"Zm9vYg==", "foob"},
+      {"Zm9vYmE=", "fooba"},
+      {"Zm9vYmFy", "foobar"},
+      {"Zm9vYg", "foob"},
+      {"Zm9vYmE", "fooba"},  // padding left out
+      {"+/+/", "\xfb\xff\xbf"},
+      {" / /", "\xfb\xff\xbf"},  // a space stands for "+"
   };
   for (const Case& c : cases) {
     std::vector<std::uint8_t> bytes;
@@ -84,8 +90,8 @@ TEST(DecodeBase64, KnownAnswersOfRfc4648) {
 }
 
 TEST(DecodeBase64, RefusesWhatIsNotBase64) {
-  for (const char* text : {"", "Z", "Zm9vY", "Zm9v=", "Zm=v", "Zm9v\n", "Zm9v!A==", "====",
-                           "Zg===", "Z\xc3\xa9=="}) {
+  for (const char* text :
+       {"", "Z", "Zm9vY", "Zm9v=", "Zm=v", "Zm9v\n", "Zm9v!A==", "====", "Zg===", "Z\xc3\xa9=="}) {
     std::vector<std::uint8_t> bytes{1, 2};
     EXPECT_EQ(DecodeBase64(text, 100, bytes), E::kBadBase64) << text;
     EXPECT_TRUE(bytes.empty()) << text;

@@ -1,6 +1,7 @@
 #include "tests/service/service_harness.h"
 
 #include <fcntl.h>
+#include <httplib.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <httplib.h>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -86,7 +86,8 @@ std::u32string Normalised(const std::string& text) {
 }  // namespace
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "textrill-service-XXXXXX").string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "textrill-service-XXXXXX").string();
   if (mkdtemp(pattern.data())) path_ = pattern;
 }
 
@@ -114,7 +115,8 @@ std::unique_ptr<ServiceProcess> ServiceProcess::Start(
   // uninstrumented libraries it uses.
   std::vector<std::string> environment;
   for (char** variable = environ; *variable; ++variable) {
-    if (std::string_view(*variable).rfind("TSAN_OPTIONS=", 0) != 0) environment.push_back(*variable);
+    if (std::string_view(*variable).rfind("TSAN_OPTIONS=", 0) != 0)
+      environment.push_back(*variable);
   }
 #if defined(__SANITIZE_THREAD__)
   const char* tsan_options = std::getenv("TSAN_OPTIONS");
@@ -308,10 +310,27 @@ bool RenderText(const std::string& text, const std::string& font, int pixels,
   std::string target = file.string();
   // 24-bit BMP with the classic header, as most programs write it.
   if (file.extension() == ".bmp") target = "BMP3:" + target;
-  return RunProgram({"convert", "-density", "72", "-font", font, "-pointsize",
-                     std::to_string(pixels), "-background", "white", "-fill", "black", "-bordercolor",
-                     "white", "-border", std::to_string(pixels), "label:" + text, "-type",
-                     "TrueColor", "-quality", "92", target});
+  return RunProgram({"convert",
+                     "-density",
+                     "72",
+                     "-font",
+                     font,
+                     "-pointsize",
+                     std::to_string(pixels),
+                     "-background",
+                     "white",
+                     "-fill",
+                     "black",
+                     "-bordercolor",
+                     "white",
+                     "-border",
+                     std::to_string(pixels),
+                     "label:" + text,
+                     "-type",
+                     "TrueColor",
+                     "-quality",
+                     "92",
+                     target});
 }
 
 std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file) {

@@ -33,7 +33,8 @@ class TempDir {
 class ServiceProcess {
  public:
   // nullptr when the program does not start or report a port within 120 s.
-  static std::unique_ptr<ServiceProcess> Start(const std::vector<std::string>& extra_arguments = {});
+  static std::unique_ptr<ServiceProcess> Start(
+      const std::vector<std::string>& extra_arguments = {});
   ~ServiceProcess();
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;

@@ -80,8 +80,8 @@ TEST_F(ServiceTest, ReadsRenderedLinesInEveryFormatAndSize) {
     int pixels;
     const char* extension;
   } samples[] = {
-      {"en", kEnglish, kLatinFont, 16, "png"},  {"en", kEnglish, kLatinFont, 24, "png"},
-      {"en", kEnglish, kLatinFont, 32, "bmp"},  {"en", kEnglish, kLatinFont, 48, "jpg"},
+      {"en", kEnglish, kLatinFont, 16, "png"},   {"en", kEnglish, kLatinFont, 24, "png"},
+      {"en", kEnglish, kLatinFont, 32, "bmp"},   {"en", kEnglish, kLatinFont, 48, "jpg"},
       {"zh", kChinese, kChineseFont, 16, "png"}, {"zh", kChinese, kChineseFont, 24, "jpg"},
       {"zh", kChinese, kChineseFont, 32, "png"}, {"zh", kChinese, kChineseFont, 48, "bmp"},
   };
@@ -94,8 +94,8 @@ TEST_F(ServiceTest, ReadsRenderedLinesInEveryFormatAndSize) {
     const Reading reading = ReadReply(answer.body);
     ASSERT_EQ(reading.error, 0) << name << ": " << answer.body;
     const double rate = CharacterErrorRate(s.text, Joined(reading.lines));
-    std::printf("character error rate %s %2d px %-4s %5.1f%%\n", s.language, s.pixels,
-                s.extension, rate * 100);
+    std::printf("character error rate %s %2d px %-4s %5.1f%%\n", s.language, s.pixels, s.extension,
+                rate * 100);
     if (s.pixels >= 24) {
       EXPECT_LT(rate, 0.05) << name << " read as:\n" << Joined(reading.lines);
     } else {
@@ -107,30 +107,36 @@ TEST_F(ServiceTest, ReadsRenderedLinesInEveryFormatAndSize) {
 
 TEST_F(ServiceTest, KeepsChineseCharactersTogetherButKeepsRealGaps) {
   // 你好世界 without gaps, then 你好 and 世界 a full-width space apart.
-  const auto together = Render("together.png", "\xe4\xbd\xa0\xe5\xa5\xbd\xe4\xb8\x96\xe7\x95\x8c"
-                                               "\xe6\x96\x87\xe5\xad\x97", kChineseFont, 32);
-  const auto apart = Render("apart.png", "\xe4\xbd\xa0\xe5\xa5\xbd\xe3\x80\x80\xe4\xb8\x96\xe7\x95\x8c",
-                            kChineseFont, 32);
+  const auto together = Render("together.png",
+                               "\xe4\xbd\xa0\xe5\xa5\xbd\xe4\xb8\x96\xe7\x95\x8c"
+                               "\xe6\x96\x87\xe5\xad\x97",
+                               kChineseFont, 32);
+  const auto apart =
+      Render("apart.png", "\xe4\xbd\xa0\xe5\xa5\xbd\xe3\x80\x80\xe4\xb8\x96\xe7\x95\x8c",
+             kChineseFont, 32);
   Reading reading = ReadReply(Recognise(together, "png").body);
   ASSERT_EQ(reading.lines.size(), 1u);
-  EXPECT_EQ(reading.lines[0], "\xe4\xbd\xa0\xe5\xa5\xbd\xe4\xb8\x96\xe7\x95\x8c\xe6\x96\x87\xe5\xad\x97");
+  EXPECT_EQ(reading.lines[0],
+            "\xe4\xbd\xa0\xe5\xa5\xbd\xe4\xb8\x96\xe7\x95\x8c\xe6\x96\x87\xe5\xad\x97");
   reading = ReadReply(Recognise(apart, "png").body);
   ASSERT_EQ(reading.lines.size(), 1u);
   EXPECT_EQ(reading.lines[0], "\xe4\xbd\xa0\xe5\xa5\xbd \xe4\xb8\x96\xe7\x95\x8c");
 }
 
 TEST_F(ServiceTest, APictureWithoutTextHasNoLines) {
-  ASSERT_TRUE(RunProgram({"convert", "-size", "300x120", "xc:white", (pictures_->path() / "blank.png").string()}));
+  ASSERT_TRUE(RunProgram(
+      {"convert", "-size", "300x120", "xc:white", (pictures_->path() / "blank.png").string()}));
   const Answer answer = Recognise(ReadBytes(pictures_->path() / "blank.png"), "png");
   ASSERT_EQ(answer.status, 200);
-  EXPECT_EQ(answer.body,
-            "{\"errno\":0,\"msg\":\"success\",\"data\":{\"words_result_num\":0,\"words_result\":[]}}");
+  EXPECT_EQ(
+      answer.body,
+      "{\"errno\":0,\"msg\":\"success\",\"data\":{\"words_result_num\":0,\"words_result\":[]}}");
 }
 
 TEST_F(ServiceTest, ReadsLightTextOnDarkAndTransparentPictures) {
   const auto file = pictures_->path() / "dark.png";
-  ASSERT_TRUE(RunProgram({"convert", "-font", kLatinFont, "-pointsize", "32", "-background", "#202020",
-                          "-fill", "#f0f0f0", "-bordercolor", "#202020", "-border", "20",
+  ASSERT_TRUE(RunProgram({"convert", "-font", kLatinFont, "-pointsize", "32", "-background",
+                          "#202020", "-fill", "#f0f0f0", "-bordercolor", "#202020", "-border", "20",
                           "label:Dark mode screenshot", file.string()}));
   Reading reading = ReadReply(Recognise(ReadBytes(file), "png").body);
   EXPECT_EQ(Joined(reading.lines), "Dark mode screenshot");
@@ -239,17 +245,20 @@ TEST_F(ServiceTest, LogsOneLinePerRequest) {
   ASSERT_EQ(Post(service_->port(), "x=1").status, 200);
   std::string log = service_->Log();
   // The logger writes after the reply: wait for it, bounded.
-  for (int i = 0; i < 100 && std::count(log.begin() + long(before.size()), log.end(), '\n') < 2; ++i) {
+  for (int i = 0; i < 100 && std::count(log.begin() + long(before.size()), log.end(), '\n') < 2;
+       ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     log = service_->Log();
   }
   const std::string added = log.substr(before.size());
   EXPECT_EQ(std::count(added.begin(), added.end(), '\n'), 2) << added;
-  EXPECT_NE(added.find(" POST /aidemo 200 bytes=" + std::to_string(ToolRequestBody(picture, "png").size()) +
-                       " errno=0 lines=1 ms="),
-            std::string::npos)
+  EXPECT_NE(
+      added.find(" POST /aidemo 200 bytes=" +
+                 std::to_string(ToolRequestBody(picture, "png").size()) + " errno=0 lines=1 ms="),
+      std::string::npos)
       << added;
-  EXPECT_NE(added.find(" POST /aidemo 200 bytes=3 errno=3 lines=0 ms="), std::string::npos) << added;
+  EXPECT_NE(added.find(" POST /aidemo 200 bytes=3 errno=3 lines=0 ms="), std::string::npos)
+      << added;
 }
 
 TEST(ServiceConcurrency, RequestsAtOnceAreAllAnswered) {
