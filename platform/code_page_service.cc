@@ -3,6 +3,7 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -94,22 +95,61 @@ std::size_t InvalidUtf8Length(const unsigned char* p, std::size_t left) {
   return n;
 }
 
+// Code pages whose bytes below 0x80 are always ASCII characters on their own
+// (never the second byte of a character): those runs are copied without
+// iconv. In code page 936 a byte below 0x80 may be a second byte, so only
+// encoding into it takes the shortcut, not decoding from it.
+bool AsciiRunsDecodeAsIs(unsigned code_page) { return code_page == kCodePageUtf8; }
+bool AsciiRunsEncodeAsIs(unsigned code_page) {
+  return code_page == kCodePageUtf8 || code_page == kCodePageGbk;
+}
+
+// Splits `in` into runs of ASCII units, appended to `out` as they are by
+// `copy_ascii`, and runs of other units, handed to `convert`. A multi-byte
+// character never contains an ASCII unit, so no character is split.
+template <typename Unit, typename CopyAscii, typename ConvertRun>
+void ForEachRun(const Unit* in, std::size_t size, CopyAscii copy_ascii, ConvertRun convert) {
+  std::size_t k = 0;
+  while (k < size) {
+    std::size_t end = k;
+    const bool ascii = static_cast<std::uint32_t>(in[k]) < 0x80;
+    while (end < size && (static_cast<std::uint32_t>(in[end]) < 0x80) == ascii) ++end;
+    if (ascii) {
+      copy_ascii(in + k, end - k);
+    } else {
+      convert(in + k, end - k);
+    }
+    k = end;
+  }
+}
+
 }  // namespace
 
 std::optional<std::u16string> DecodeCodePage(unsigned code_page, std::string_view bytes) {
   Converter converter("UTF-16LE", IconvName(code_page).c_str());
   if (!converter.ok()) return std::nullopt;
   std::u16string out;
+  out.reserve(bytes.size());
   const bool utf8 = code_page == kCodePageUtf8;
-  Convert(converter, bytes.data(), bytes.size(), out,
-          [utf8](const unsigned char* p, std::size_t left, std::u16string& o) -> std::size_t {
-            if (utf8) {
-              o.push_back(u'\xFFFD');
-              return InvalidUtf8Length(p, left);
-            }
-            o.push_back(u'?');
-            return 1;
-          });
+  auto on_error = [utf8](const unsigned char* p, std::size_t left,
+                         std::u16string& o) -> std::size_t {
+    if (utf8) {
+      o.push_back(u'\xFFFD');
+      return InvalidUtf8Length(p, left);
+    }
+    o.push_back(u'?');
+    return 1;
+  };
+  if (!AsciiRunsDecodeAsIs(code_page)) {
+    Convert(converter, bytes.data(), bytes.size(), out, on_error);
+    return out;
+  }
+  ForEachRun(
+      reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+      [&out](const unsigned char* run, std::size_t n) { out.append(run, run + n); },
+      [&](const unsigned char* run, std::size_t n) {
+        Convert(converter, reinterpret_cast<const char*>(run), n, out, on_error);
+      });
   return out;
 }
 
@@ -117,18 +157,27 @@ std::optional<std::string> EncodeCodePage(unsigned code_page, std::u16string_vie
   Converter converter(IconvName(code_page).c_str(), "UTF-16LE");
   if (!converter.ok()) return std::nullopt;
   std::string out;
-  out.reserve(units.size() * 2);
-  Convert(converter, reinterpret_cast<const char*>(units.data()), units.size() * 2, out,
-          [](const unsigned char* p, std::size_t left, std::string& o) -> std::size_t {
-            o.push_back('?');
-            if (left < 2) return left;
-            char16_t unit = static_cast<char16_t>(p[0] | (p[1] << 8));
-            if (unit >= 0xD800 && unit <= 0xDBFF && left >= 4) {
-              char16_t next = static_cast<char16_t>(p[2] | (p[3] << 8));
-              if (next >= 0xDC00 && next <= 0xDFFF) return 4;  // one character
-            }
-            return 2;
-          });
+  out.reserve(units.size());
+  auto on_error = [](const unsigned char* p, std::size_t left, std::string& o) -> std::size_t {
+    o.push_back('?');
+    if (left < 2) return left;
+    char16_t unit = static_cast<char16_t>(p[0] | (p[1] << 8));
+    if (unit >= 0xD800 && unit <= 0xDBFF && left >= 4) {
+      char16_t next = static_cast<char16_t>(p[2] | (p[3] << 8));
+      if (next >= 0xDC00 && next <= 0xDFFF) return 4;  // one character
+    }
+    return 2;
+  };
+  auto convert = [&](const char16_t* run, std::size_t n) {
+    Convert(converter, reinterpret_cast<const char*>(run), n * 2, out, on_error);
+  };
+  if (!AsciiRunsEncodeAsIs(code_page)) {
+    convert(units.data(), units.size());
+    return out;
+  }
+  ForEachRun(
+      units.data(), units.size(),
+      [&out](const char16_t* run, std::size_t n) { out.append(run, run + n); }, convert);
   return out;
 }
 
