@@ -22,6 +22,7 @@ namespace {
 using testing::AppTest;
 using testing::Gbk;
 using testing::MaskMilliseconds;
+using testing::Reply;
 using Rows = std::vector<std::array<std::string, 3>>;
 
 class RecognitionJobTest : public AppTest {
@@ -45,22 +46,6 @@ class RecognitionJobTest : public AppTest {
 
 std::string Timed(const std::string& head, const std::string& tail = "") {
   return head + status::kElapsed + "Nms]" + tail;
-}
-
-// A reply as the service writes it (UTF-8), with the given raw line texts and
-// confidences.
-std::string Reply(const std::vector<std::string>& lines, const std::vector<std::string>& averages) {
-  std::string reply = "{\"errno\":0,\"msg\":\"success\",\"data\":{\"words_result_num\":" +
-                      std::to_string(lines.size()) + ",\"words_result\":[";
-  for (std::size_t k = 0; k < lines.size(); ++k) {
-    if (k > 0) reply += ",";
-    reply += "{\"words\":\"" + lines[k] + "\"";
-    if (k < averages.size()) {
-      reply += ",\"probability\":{\"average\":" + averages[k] + ",\"min\":0.5,\"variance\":0}";
-    }
-    reply += ",\"location\":{\"left\":1,\"top\":2,\"width\":3,\"height\":4}}";
-  }
-  return reply + "]}}";
 }
 
 TEST_F(RecognitionJobTest, ReportsEachKindOfReply) {

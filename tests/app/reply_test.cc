@@ -20,6 +20,7 @@ namespace {
 using testing::FakeControls;
 using testing::Gbk;
 using testing::MaskMilliseconds;
+using testing::Reply;
 using Rows = std::vector<std::array<std::string, 3>>;
 
 TEST(RequestBody, FourBytePngGivesTheDocumentedBody) {
@@ -95,22 +96,6 @@ TEST(JsonStrings, UnescapeToCodePage936) {
       {Gbk("中文") + "\\n", Gbk("中文") + "\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(UnescapeJsonText(c.escaped), c.expected) << c.escaped;
-}
-
-// A service reply with the given lines (raw, already escaped) and
-// confidences, in the service's key order.
-std::string Reply(const std::vector<std::string>& lines, const std::vector<std::string>& averages) {
-  std::string reply = "{\"errno\":0,\"msg\":\"success\",\"data\":{\"words_result_num\":" +
-                      std::to_string(lines.size()) + ",\"words_result\":[";
-  for (std::size_t k = 0; k < lines.size(); ++k) {
-    if (k > 0) reply += ",";
-    reply += "{\"words\":\"" + lines[k] + "\"";
-    if (k < averages.size()) {
-      reply += ",\"probability\":{\"average\":" + averages[k] + ",\"min\":0.5,\"variance\":0}";
-    }
-    reply += ",\"location\":{\"left\":1,\"top\":2,\"width\":3,\"height\":4}}";
-  }
-  return reply + "]}}";
 }
 
 std::string Found(const std::string& count) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/status_texts.h"
 #include "platform/code_page_service.h"
@@ -22,6 +23,24 @@ inline std::string Gbk(std::string_view utf8) {
   std::optional<std::string> text =
       units ? platform::EncodeCodePage(platform::kCodePageGbk, *units) : std::nullopt;
   return text.value_or("<conversion failed>");
+}
+
+// A reply as the service writes it, in its key order, with the given raw
+// (already escaped) line texts and confidences; a line without a confidence
+// has no probability.
+inline std::string Reply(const std::vector<std::string>& lines,
+                         const std::vector<std::string>& averages) {
+  std::string reply = "{\"errno\":0,\"msg\":\"success\",\"data\":{\"words_result_num\":" +
+                      std::to_string(lines.size()) + ",\"words_result\":[";
+  for (std::size_t k = 0; k < lines.size(); ++k) {
+    if (k > 0) reply += ",";
+    reply += "{\"words\":\"" + lines[k] + "\"";
+    if (k < averages.size()) {
+      reply += ",\"probability\":{\"average\":" + averages[k] + ",\"min\":0.5,\"variance\":0}";
+    }
+    reply += ",\"location\":{\"left\":1,\"top\":2,\"width\":3,\"height\":4}}";
+  }
+  return reply + "]}}";
 }
 
 // `caption` with the digits of its "耗时[...ms]" replaced by "N", so that

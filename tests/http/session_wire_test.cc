@@ -350,14 +350,8 @@ TEST(SessionWire, ConnectionRefusedIsRetried) {
 class SessionTls : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/textrill-session-tls-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    const std::string command =
-        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
-        " -addext subjectAltName=IP:127.0.0.1 -keyout " +
-        dir_ + "/key.pem -out " + dir_ + "/cert.pem >/dev/null 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    dir_ = testing::MakeCertificateFolder();
+    ASSERT_FALSE(dir_.empty());
   }
   static void TearDownTestSuite() { std::filesystem::remove_all(dir_); }
   static inline std::string dir_;

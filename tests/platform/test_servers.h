@@ -13,7 +13,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -168,6 +170,24 @@ inline int UnusedPort() {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
   ::close(fd);
   return ntohs(addr.sin_port);
+}
+
+// Makes a temporary folder holding a self-signed certificate for 127.0.0.1
+// (cert.pem) and its key (key.pem), with the openssl tool. Returns the
+// folder, or "" when it could not be made; the caller removes it.
+inline std::string MakeCertificateFolder() {
+  char pattern[] = "/tmp/textrill-tls-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return "";
+  const std::string dir = pattern;
+  const std::string command =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
+      " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+      dir + "/key.pem -out " + dir + "/cert.pem >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) {
+    std::filesystem::remove_all(dir);
+    return "";
+  }
+  return dir;
 }
 
 }  // namespace textrill::testing
